@@ -38,6 +38,9 @@ const std::string& upload_dir();
 // Zero-fills config and sets every default (step 1 of start-up).
 void config_defaults();
 
+// Settings that follow the options: www_opts serves the www_root that -w set.
+void config_options_read();
+
 // Notice line: written when log_level <= threshold; to syslog at LOG_NOTICE
 // in daemon mode, else to standard output (flushed).
 void notice(int threshold, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
