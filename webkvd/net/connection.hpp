@@ -109,6 +109,9 @@ public:
     // hold(true): an exchange is in progress.  The next message is not parsed
     // until hold(false), and the idle/head time-out does not run meanwhile.
     virtual void hold(bool held) = 0;
+    // Outbound: the reply to the request just sent has no body whatever its
+    // head says (the request was HEAD).
+    virtual void expect_bodyless_reply() {}
 
     // Facts about the connection.
     virtual bool is_tls() const = 0;
