@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "webkvd/backend/routes.hpp"
+#include "webkvd/calls/pending.hpp"
 #include "webkvd/main/config.hpp"
 #include "webkvd/router/router.hpp"
 #include "webkvd/server/env_limits.hpp"
@@ -14,6 +16,8 @@
 namespace {
 
 constexpr int exit_setup_failed = 1;
+// The -r backend serves every path that no local route takes, unchanged.
+constexpr const char* backend_route_prefix = "/";
 
 [[noreturn]] void fail(const char* fmt, const char* value) {
     notice(startup_notice_level, fmt, value);
@@ -41,6 +45,8 @@ void run_server() {
     std::signal(SIGPIPE, SIG_IGN);
     net::loop::init();
     env_limits_from_environment();
+    if (config.reverse_host[0] != '\0') backend_add_route(backend_route_prefix, backend_route_prefix, config.reverse_host);
+    pending_init();
 
     if (config.http_port[0] != '\0' && !net::loop::listen(config.http_port, plain_event_handler, false))
         fail(bind_failed_format, config.http_port);
@@ -48,7 +54,11 @@ void run_server() {
     if (config.https_port[0] != '\0') {
         std::string error;
         bool cert_ok = net::loop::load_tls(config.cert, error);
-        if (!net::loop::listen(config.https_port, tls_event_handler, true)) fail(bind_failed_format, config.https_port);
+        // A busy address is reported before a bad certificate.  Without a
+        // certificate the address is still bound (as plain TCP) to find out;
+        // the process ends right after.
+        if (!net::loop::listen(config.https_port, tls_event_handler, cert_ok))
+            fail(bind_failed_format, config.https_port);
         if (!cert_ok) fail(cert_failed_format, error.c_str());
     }
 

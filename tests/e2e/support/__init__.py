@@ -1,0 +1,1 @@
+"""Shared fixtures of the end-to-end tests."""
