@@ -10,6 +10,7 @@
 
 namespace {
 
+constexpr std::string_view head_method = "HEAD";
 constexpr int first_interim_status = 100;
 constexpr int first_final_status = 200;
 constexpr int switching_protocols_status = 101;
@@ -155,6 +156,8 @@ void proxy_request(client_state& cs, const net::http_message& head) {
     attach_backend(cs, head);
     if (cs.backend.conn == nullptr) return;  // answered by attach_backend
     forward_message(cs, head, cs.client, cs.backend);
+    // A reply to HEAD announces a length but carries no body.
+    if (net::iequals(head.method, head_method)) cs.backend.conn->expect_bodyless_reply();
 }
 
 void proxy_event(client_state& cs, net::connection& c, int ev, void* ev_data) {
