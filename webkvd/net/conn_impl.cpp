@@ -443,7 +443,8 @@ void conn_base::protocol_error(const error_code& ec) {
     const char* reply = reply_400;
     if (ec == http::error::header_limit)
         reply = reply_431;
-    else if (ec == http::error::bad_content_length || ec == http::error::bad_transfer_encoding)
+    else if (ec == http::error::bad_content_length || ec == http::error::bad_transfer_encoding ||
+             ec == http::error::multiple_content_length)
         reply = reply_framing;
     else if (ec == http::error::body_limit)
         reply = reply_413;
