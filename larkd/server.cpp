@@ -35,6 +35,7 @@ struct client {
     std::string out;
     std::size_t out_start = 0;   // bytes of out already written
     bool closing = false;        // close once the output is written
+    bool mute = false;           // the peer reads no more: replies are dropped
     bool dead = false;           // close now
 
     ~client() {
@@ -98,8 +99,13 @@ void write_client(client& cl) {
             cl.out_start += static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EINTR) {
             continue;
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            // A client that stopped reading may still have requests on the
+            // way (rook sends and closes without reading): keep serving them.
+            cl.mute = true;
+            cl.out_start = cl.out.size();
+            break;
         } else {
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) cl.dead = true;
             break;
         }
     }
@@ -169,6 +175,10 @@ int larkd_serve(int listen_fd, larkd_keys& keys, const std::string& data_file) {
             client& cl = *clients[i];
             if ((fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) read_client(cl);
             if (!cl.dead) handle_frames(cl, keys, &dirty);
+            if (cl.mute) {
+                cl.out.clear();
+                cl.out_start = 0;
+            }
         }
         // Nothing is acknowledged before it is on disk.
         if (dirty && !data_file.empty() && save(data_file, keys)) dirty = false;
