@@ -43,7 +43,6 @@ void attach_backend(client_state& cs, const net::http_message& m) {
         }
     }
     link->route = route;
-    link->interim_reply = false;
     link->conn->user_data = &cs;
     cs.link = link;
     reset_backend_side(cs);

@@ -18,8 +18,6 @@ struct backend_link {
     // Under idle_link_handler it is > 0 exactly when the link is queued.
     std::time_t idle_until = 0;
     backend_link* next_idle = nullptr;
-    // The reply head being relayed is an interim (1xx) one; the final reply follows.
-    bool interim_reply = false;
 };
 
 // A route keeps at most this many parked links, each for this long.

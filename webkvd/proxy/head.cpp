@@ -62,7 +62,7 @@ void append_headers(std::string& out, const net::http_message& m, const backend_
 }
 
 void append_end(std::string& out, const char* connection) {
-    if (connection != nullptr) append_header(out, connection_name, connection);
+    append_header(out, connection_name, connection);
     out.append(line_end);
 }
 

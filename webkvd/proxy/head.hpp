@@ -21,8 +21,7 @@ void append_request_head(std::string& out, const net::http_message& m, const bac
 
 // Appends the head of reply m as the browser gets it.  A chunked reply is
 // relayed without its chunked coding, so that coding leaves
-// Transfer-Encoding.  connection null: an interim (1xx) head, written
-// without a Connection header.
+// Transfer-Encoding.
 void append_reply_head(std::string& out, const net::http_message& m, const backend_route& r,
                        bool is_https, const char* connection);
 

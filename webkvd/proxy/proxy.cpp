@@ -1,6 +1,5 @@
 #include "webkvd/proxy/proxy.hpp"
 
-#include <string>
 #include <string_view>
 
 #include "webkvd/main/config.hpp"
@@ -11,13 +10,6 @@
 namespace {
 
 constexpr std::string_view head_method = "HEAD";
-constexpr int first_interim_status = 100;
-constexpr int first_final_status = 200;
-constexpr int switching_protocols_status = 101;
-
-bool is_interim(int code) {
-    return code >= first_interim_status && code < first_final_status && code != switching_protocols_status;
-}
 
 void set_flag(peer_side& side, unsigned flag, bool on) {
     if (on)
@@ -31,21 +23,7 @@ bool request_complete(const client_state& cs) {
     return cs.client.body_len >= 0 && cs.client.body_sent >= cs.client.body_len;
 }
 
-// An informational reply (100 Continue, say) precedes the final one; the
-// exchange goes on.
-void relay_interim_head(client_state& cs, const net::http_message& m) {
-    cs.link->interim_reply = true;
-    if (cs.client.conn == nullptr) return;
-    std::string head;
-    append_reply_head(head, m, *cs.link->route, cs.is_https != 0, nullptr);
-    cs.client.conn->send(head);
-}
-
 void reply_head(client_state& cs, const net::http_message& m) {
-    if (is_interim(m.resp_code)) {
-        relay_interim_head(cs, m);
-        return;
-    }
     bool backend_keeps = backend_keepalive && message_keeps_alive(m);
     set_flag(cs.backend, KEEP_ALIVE, backend_keeps);
     if (!backend_keeps) cs.client.flags &= ~KEEP_ALIVE;
@@ -56,10 +34,6 @@ void reply_head(client_state& cs, const net::http_message& m) {
 }
 
 void reply_end(client_state& cs) {
-    if (cs.link->interim_reply) {
-        cs.link->interim_reply = false;
-        return;
-    }
     // A backend that answered before it got the whole request body is out
     // of step with it, and so is the browser: neither connection is reused.
     if (!request_complete(cs)) {
@@ -87,8 +61,7 @@ void backend_event(client_state& cs, int ev, void* ev_data) {
         reply_head(cs, *static_cast<net::http_message*>(ev_data));
         break;
     case net::EV_HTTP_BODY:
-        if (!cs.link->interim_reply)
-            relay_body_piece(cs.backend, cs.client, *static_cast<std::string_view*>(ev_data), false);
+        relay_body_piece(cs.backend, cs.client, *static_cast<std::string_view*>(ev_data), false);
         break;
     case net::EV_HTTP_END:
         reply_end(cs);
@@ -97,7 +70,7 @@ void backend_event(client_state& cs, int ev, void* ev_data) {
         // A reply that arrived whole: head, body and end at once.
         const auto& m = *static_cast<net::http_message*>(ev_data);
         reply_head(cs, m);
-        if (!cs.link->interim_reply) relay_body_piece(cs.backend, cs.client, m.body, false);
+        relay_body_piece(cs.backend, cs.client, m.body, false);
         reply_end(cs);
         break;
     }
