@@ -26,8 +26,6 @@ constexpr const char* reply_100 = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr std::string_view expect_header = "Expect";
 constexpr std::string_view expect_continue = "100-continue";
 
-constexpr std::size_t plain_read_min = 4 * 1024;
-constexpr std::size_t read_max = 64 * 1024;
 constexpr std::size_t tls_read_bytes = 16 * 1024;
 constexpr std::size_t keep_capacity = 16 * 1024;  // idle input buffers above this are freed
 constexpr std::size_t file_piece_bytes = 256 * 1024;
@@ -45,15 +43,24 @@ conn_base::~conn_base() {
         if (item.fd >= 0) ::close(item.fd);
 }
 
-void conn_base::set_endpoints(const tcp::socket& s) {
+void conn_base::set_endpoints(const tcp::socket& s) { socket_ = &s; }
+
+std::string conn_base::peer_address() const {
     error_code ec;
-    auto remote = s.remote_endpoint(ec);
-    if (!ec) {
-        peer_address_ = remote.address().to_string();
-        peer_port_ = remote.port();
-    }
-    auto local = s.local_endpoint(ec);
-    if (!ec) local_port_ = local.port();
+    auto remote = socket_ ? socket_->remote_endpoint(ec) : tcp::endpoint();
+    return ec ? std::string() : remote.address().to_string();
+}
+
+unsigned conn_base::peer_port() const {
+    error_code ec;
+    auto remote = socket_ ? socket_->remote_endpoint(ec) : tcp::endpoint();
+    return ec ? 0 : remote.port();
+}
+
+unsigned conn_base::local_port() const {
+    error_code ec;
+    auto local = socket_ ? socket_->local_endpoint(ec) : tcp::endpoint();
+    return ec ? 0 : local.port();
 }
 
 // ---- output ---------------------------------------------------------------
@@ -171,6 +178,10 @@ void conn_base::close_now() {
 }
 
 void conn_base::begin_graceful_close() {
+    if (peer_eof_) {  // the peer is gone already: nothing to linger for
+        finish_close();
+        return;
+    }
     shutdown_started_ = true;
     discarding_ = true;
     inbuf_.consume(inbuf_.size());
@@ -266,6 +277,8 @@ void conn_base::service() {
         begin_graceful_close();
     }
     if (closed_ || reading_ || peer_eof_) return;
+    // A TLS shutdown reads the peer's close_notify itself.
+    if (tls_ && shutdown_started_) return;
     bool want = discarding_ || send_close_ || (!read_paused_ && !(held_ && inbuf_.size() >= max_head_bytes));
     if (want) do_read();
 }
@@ -456,22 +469,12 @@ void conn_base::protocol_error(const error_code& ec) {
 
 void plain_conn::do_read() {
     reading_ = true;
-    socket.async_wait(tcp::socket::wait_read, [self = shared_from_this(), this](const error_code& ec) {
-        if (closed_) return;
-        if (ec) {
-            on_read(ec, 0);
-            return;
-        }
-        error_code rec;
-        std::size_t avail = socket.available(rec);
-        std::size_t want = avail < plain_read_min ? plain_read_min : (avail > read_max ? read_max : avail);
-        std::size_t n = socket.read_some(inbuf_.prepare(want), rec);
-        if (rec == asio::error::would_block || rec == asio::error::try_again) {
-            reading_ = false;
-            service();
-            return;
-        }
-        on_read(rec, n);
+    std::size_t want = read_size_;
+    socket.async_read_some(inbuf_.prepare(want), [self = shared_from_this(), this, want](const error_code& ec,
+                                                                                        std::size_t n) {
+        // Large transfers get larger reads; a quiet connection keeps a small buffer.
+        read_size_ = n == want ? read_max : plain_read_min;
+        on_read(ec, n);
     });
 }
 

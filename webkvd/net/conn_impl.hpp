@@ -23,6 +23,9 @@
 
 namespace net::detail {
 
+inline constexpr std::size_t plain_read_min = 4 * 1024;
+inline constexpr std::size_t read_max = 64 * 1024;
+
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using error_code = boost::system::error_code;
@@ -62,9 +65,9 @@ public:
     void expect_bodyless_reply() override { bodyless_reply_ = true; }
     bool is_tls() const override { return tls_; }
     bool is_outbound() const override { return outbound_; }
-    std::string peer_address() const override { return peer_address_; }
-    unsigned peer_port() const override { return peer_port_; }
-    unsigned local_port() const override { return local_port_; }
+    std::string peer_address() const override;
+    unsigned peer_port() const override;
+    unsigned local_port() const override;
 
     // Loop side.
     void deliver(int ev, void* data);
@@ -141,9 +144,7 @@ private:
     http_message msg_;
     std::string body_;
     std::optional<asio::steady_timer> linger_;
-    std::string peer_address_;
-    unsigned peer_port_ = 0;
-    unsigned local_port_ = 0;
+    const tcp::socket* socket_ = nullptr;  // asked for the endpoints when needed
 };
 
 // Plain TCP connection.
@@ -158,6 +159,7 @@ private:
     void do_shutdown() override;
     void close_socket() override;
     void send_file_piece();
+    std::size_t read_size_ = plain_read_min;
 };
 
 // TLS server-side connection.
