@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/fake_connection.hpp"
+#include "support/parsed_reply.hpp"
 #include "webkvd/files/serve.hpp"
 
 namespace fs = std::filesystem;
@@ -22,36 +23,8 @@ namespace {
 constexpr const char* secret_text = "TOP SECRET";
 constexpr std::size_t big_bytes = 300 * 1024;
 
-struct reply {
-    int code = 0;
-    std::map<std::string, std::string> fields;  // names lower-cased
-    std::string body;
-    bool has(const std::string& n) const { return fields.count(n) != 0; }
-    std::string operator[](const std::string& n) const {
-        auto it = fields.find(n);
-        return it == fields.end() ? "" : it->second;
-    }
-};
-
-reply parse(const std::string& out) {
-    reply r;
-    std::size_t end = out.find("\r\n\r\n");
-    if (end == std::string::npos || out.compare(0, 9, "HTTP/1.1 ") != 0) return r;
-    r.code = std::atoi(out.c_str() + 9);
-    std::size_t pos = out.find("\r\n") + 2;
-    while (pos < end) {
-        std::size_t eol = out.find("\r\n", pos);
-        std::string line = out.substr(pos, eol - pos);
-        std::size_t colon = line.find(':');
-        std::string name = line.substr(0, colon);
-        for (auto& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-        std::size_t v = line.find_first_not_of(' ', colon + 1);
-        r.fields[name] = v == std::string::npos ? "" : line.substr(v);
-        pos = eol + 2;
-    }
-    r.body = out.substr(end + 4);
-    return r;
-}
+using reply = parsed_reply;
+reply parse(const std::string& out) { return parsed_reply::from(out); }
 
 void write_file(const fs::path& p, const std::string& text) {
     std::ofstream(p, std::ios::binary) << text;

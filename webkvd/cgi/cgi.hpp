@@ -25,6 +25,9 @@ bool is_program_name(std::string_view name);
 // ends with the connection closing; until then cgi_owns_reply(c) is true.
 void run(net::connection& c, const net::http_message& m, const script& s, bool is_https);
 
+// Programs running or exited but not yet reaped.
+std::size_t running_programs();
+
 }  // namespace cgi
 
 // True while a program is producing the reply of c: whoever closes

@@ -127,40 +127,49 @@ void send_plain_file(net::connection& c, const net::http_message& m, open_file& 
     c.send_file(f.release(), r.first, length);
 }
 
+// What one request is served with.
+struct request_ctx {
+    const net::http_message& m;
+    const serve_opts& opts;
+    std::string_view real_root;
+    std::string_view route_prefix;  // the part of m.uri the router cut off ("/_root"), or empty
+    bool is_https;
+};
+
 // A regular file: a program, a page with includes, or plain bytes.
-void serve_regular(net::connection& c, const net::http_message& m, open_file& f, const std::string& request_path,
-                   std::string path_info, const serve_opts& opts, std::string_view real_root, bool is_https) {
+void serve_regular(net::connection& c, const request_ctx& rq, open_file& f, const std::string& request_path,
+                   std::string path_info) {
     std::string_view name = base_name(f.real_path());
-    if (opts.run_programs && cgi::is_program_name(name)) {
-        cgi::script s{f.real_path(), request_path, std::move(path_info), std::string(real_root)};
-        cgi::run(c, m, s, is_https);
+    if (rq.opts.run_programs && cgi::is_program_name(name)) {
+        cgi::script s{f.real_path(), std::string(rq.route_prefix) + request_path, std::move(path_info),
+                      std::string(rq.real_root)};
+        cgi::run(c, rq.m, s, rq.is_https);
         return;
     }
-    if (opts.run_programs && cgi::is_include_page_name(name) && is_get_or_head(m)) {
-        cgi::serve_include_page(c, m, f, real_root);
+    if (rq.opts.run_programs && cgi::is_include_page_name(name) && is_get_or_head(rq.m)) {
+        cgi::serve_include_page(c, rq.m, f, rq.real_root);
         return;
     }
-    send_plain_file(c, m, f);
+    send_plain_file(c, rq.m, f);
 }
 
 // A path that runs into a file part-way ("/prog.cgi/more"): the program with
 // the rest as its PATH_INFO.  False when no program is found on the way.
-bool try_program_with_path_info(net::connection& c, const net::http_message& m, const std::string& path,
-                                const serve_opts& opts, std::string_view real_root, bool is_https) {
+bool try_program_with_path_info(net::connection& c, const request_ctx& rq, const std::string& path) {
     for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
         std::string head = path.substr(0, slash);
         if (!cgi::is_program_name(head)) continue;
         open_file f;
-        if (open_within(real_root, std::string(real_root) + head, f) != 0 || !S_ISREG(f.info().st_mode))
-            return false;
-        serve_regular(c, m, f, head, path.substr(slash), opts, real_root, is_https);
+        std::string fs_path = rq.real_root == "/" ? head : std::string(rq.real_root) + head;
+        if (open_within(rq.real_root, fs_path, f) != 0 || !S_ISREG(f.info().st_mode)) return false;
+        serve_regular(c, rq, f, head, path.substr(slash));
         return true;
     }
     return false;
 }
 
-void serve_directory(net::connection& c, const net::http_message& m, std::string_view uri, open_file& dir,
-                     const std::string& path, const serve_opts& opts, std::string_view real_root, bool is_https) {
+void serve_directory(net::connection& c, const request_ctx& rq, open_file& dir, const std::string& path) {
+    const net::http_message& m = rq.m;
     bool head_only = is_head_request(m);
     if (path.back() != '/') {
         std::string location = "Location: ";
@@ -177,12 +186,12 @@ void serve_directory(net::connection& c, const net::http_message& m, std::string
     for (std::string_view index : index_names) {
         open_file f;
         std::string candidate = dir.real_path() + (dir.real_path() == "/" ? "" : "/") + std::string(index);
-        if (open_within(real_root, candidate, f) == 0 && S_ISREG(f.info().st_mode)) {
-            serve_regular(c, m, f, path + std::string(index), {}, opts, real_root, is_https);
+        if (open_within(rq.real_root, candidate, f) == 0 && S_ISREG(f.info().st_mode)) {
+            serve_regular(c, rq, f, path + std::string(index), {});
             return;
         }
     }
-    if (!opts.enable_directory_listing) {
+    if (!rq.opts.enable_directory_listing) {
         send_error(c, status_403, head_only);
         return;
     }
@@ -196,7 +205,7 @@ void serve_directory(net::connection& c, const net::http_message& m, std::string
         return;
     }
     // The page shows the path the client asked for, route prefix included.
-    std::string shown(m.uri.substr(0, m.uri.size() >= uri.size() ? m.uri.size() - uri.size() : 0));
+    std::string shown(rq.route_prefix);
     shown += path;
     std::string page = listing_html(shown, entries);
     std::string reply = make_head(status_200, listing_type, static_cast<std::int64_t>(page.size()));
@@ -222,23 +231,25 @@ void serve_file(net::connection& c, const net::http_message& m, std::string_view
     }
     // real_root has no trailing '/' (unless it is "/") and path begins with one.
     std::string fs_path = real_root == "/" ? path : real_root + path;
+    // The router cut its prefix off the front of m.uri, so uri is its tail.
+    std::string_view prefix = m.uri.size() >= uri.size() ? m.uri.substr(0, m.uri.size() - uri.size()) : "";
+    const request_ctx rq{m, opts, real_root, prefix, is_https};
     open_file f;
     int rc = open_within(real_root, fs_path, f);
-    if (rc == -ENOTDIR && opts.run_programs && try_program_with_path_info(c, m, path, opts, real_root, is_https))
-        return;
+    if (rc == -ENOTDIR && opts.run_programs && try_program_with_path_info(c, rq, path)) return;
     if (rc != 0) {
         send_not_found_or_forbidden(c, rc, head_only);
         return;
     }
     if (S_ISDIR(f.info().st_mode)) {
-        serve_directory(c, m, uri, f, path, opts, real_root, is_https);
+        serve_directory(c, rq, f, path);
         return;
     }
     if (!S_ISREG(f.info().st_mode)) {
         send_error(c, status_403, head_only);
         return;
     }
-    serve_regular(c, m, f, path, {}, opts, real_root, is_https);
+    serve_regular(c, rq, f, path, {});
 }
 
 }  // namespace files
