@@ -252,9 +252,14 @@ TEST_F(Pending, AClosedWaiterIsNeverWrittenTo) {
 }
 
 TEST_F(Pending, DetachByIdLeavesTheCallUntilItsDeadline) {
-    fake_connection browser;
+    fake_connection browser, other;
+    pending_add(&other, 22);
+    browser.now = true;  // closing
     pending_add(&browser, 21);
     pending_detach(21);
+    pending_detach(22);  // its waiter is open: it still waits
+    EXPECT_EQ(post("/_resp/22", "for other"), resp_reply(0));
+    EXPECT_EQ(other.out, chunk("{\"result\": \"for other\"}") + last_chunk);
     EXPECT_EQ(post("/_resp/21", "kept"), resp_reply(0));
     EXPECT_EQ(browser.out, "");
     pending_detach_conn(&browser);  // nothing left to clear

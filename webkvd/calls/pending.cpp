@@ -148,7 +148,9 @@ int pending_deliver(std::int32_t id, net::connection* fetcher) {
 
 void pending_detach(std::int32_t id) {
     pending_call* call = state().by_id.find(id_key(id));
-    if (call != nullptr) waiter_unlink(call);
+    // Called for a closing connection's call id.  When a later call on
+    // another, open connection has taken the id, that browser still waits.
+    if (call != nullptr && call->waiter != nullptr && call->waiter->closing()) waiter_unlink(call);
 }
 
 void pending_detach_conn(net::connection* c) {

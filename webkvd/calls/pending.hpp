@@ -36,7 +36,8 @@ void result_request(client_state& cs, const net::http_message& m);
 // call's waiter (which is then answered and let go).  0 or -1.
 int pending_deliver(std::int32_t id, net::connection* fetcher);
 
-// The call with this id no longer has a waiter; it stays until its deadline.
+// The call with this id no longer has a waiter if that waiter is closing;
+// the call stays until its deadline.
 void pending_detach(std::int32_t id);
 
 // The call that id names now, or null.
