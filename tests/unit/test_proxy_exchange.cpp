@@ -189,7 +189,9 @@ TEST_F(Exchange, KeepAliveOfEachSide) {
         std::string connection = c.browser_kept ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
         EXPECT_NE(browser.out.find(connection), std::string::npos);
         EXPECT_EQ(browser.after_send, !c.browser_kept);
-        if (c.browser_kept) EXPECT_FALSE(browser.held);  // the next request may come
+        if (c.browser_kept) {
+            EXPECT_FALSE(browser.held);  // the next request may come
+        }
         EXPECT_EQ(parked_again(), c.link_parked);
         EXPECT_EQ(backend.now, !c.link_parked);
     }
