@@ -208,7 +208,7 @@ TEST(FilesListing, EscapesNamesInTextAndLinks) {
         {"a b", true, 0, 0},
         {"javascript:alert(1)", false, 1, 0},
     };
-    std::string page = files::listing_html("/dir <i>/", entries);
+    std::string page = files::listing_html("/dir <i>/", entries, true);
     EXPECT_EQ(page.find("<script>"), std::string::npos);
     EXPECT_NE(page.find("&lt;script&gt;x&lt;/script&gt;.txt"), std::string::npos);
     EXPECT_NE(page.find("href=\"%3Cscript%3Ex%3C%2Fscript%3E.txt\""), std::string::npos);
@@ -216,5 +216,5 @@ TEST(FilesListing, EscapesNamesInTextAndLinks) {
     EXPECT_NE(page.find("href=\"javascript%3Aalert%281%29\""), std::string::npos);
     EXPECT_NE(page.find("Index of /dir &lt;i&gt;/"), std::string::npos);
     EXPECT_NE(page.find("href=\"../\""), std::string::npos);
-    EXPECT_EQ(files::listing_html("/", {}).find("href=\"../\""), std::string::npos);
+    EXPECT_EQ(files::listing_html("/_root/", {}, false).find("href=\"../\""), std::string::npos);
 }

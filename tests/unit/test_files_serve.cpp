@@ -184,6 +184,9 @@ TEST_F(FilesServe, DirectoriesRedirectIndexAndList) {
     EXPECT_NE(list.body.find("&lt;b&gt;.txt"), std::string::npos);
     EXPECT_EQ(list.body.find("<b>.txt"), std::string::npos);
     EXPECT_EQ(list["content-length"], std::to_string(list.body.size()));
+    EXPECT_NE(list.body.find("href=\"../\""), std::string::npos);
+    // The top of a root has no parent to link to, whatever the route prefix.
+    EXPECT_EQ(get("/", {}, "GET", nullptr, "/_root/").body.find("href=\"../\""), std::string::npos);
 }
 
 TEST_F(FilesServe, RangesAndConditionals) {

@@ -98,10 +98,10 @@ bool read_directory(int dir_fd, std::vector<dir_entry>& out) {
     return true;
 }
 
-std::string listing_html(std::string_view shown_path, const std::vector<dir_entry>& entries) {
+std::string listing_html(std::string_view shown_path, const std::vector<dir_entry>& entries, bool has_parent) {
     std::string title = html_escape(shown_path);
     std::string page = format(page_head_fmt, title, title);
-    if (shown_path != "/") page += parent_row;
+    if (has_parent) page += parent_row;
     for (const auto& e : entries) {
         std::string shown = e.is_dir ? e.name + "/" : e.name;
         std::string href = url_encode(e.name) + (e.is_dir ? "/" : "");

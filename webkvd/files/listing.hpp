@@ -20,10 +20,10 @@ struct dir_entry {
 // skipping "." and "..", sorted by name.  False when it cannot be read.
 bool read_directory(int dir_fd, std::vector<dir_entry>& out);
 
-// The page for shown_path (the request path, decoded): a link to the parent
-// unless shown_path is "/", then one row per entry.  Names are escaped for
+// The page for shown_path (the request path as the client sees it,
+// decoded): a link to the parent when there is one, then one row per entry.  Names are escaped for
 // HTML and %-encoded in the links, so no file name can inject markup.
-std::string listing_html(std::string_view shown_path, const std::vector<dir_entry>& entries);
+std::string listing_html(std::string_view shown_path, const std::vector<dir_entry>& entries, bool has_parent);
 
 // Escapes &, <, >, " and ' for HTML text and attributes.
 std::string html_escape(std::string_view s);

@@ -207,7 +207,7 @@ void serve_directory(net::connection& c, const request_ctx& rq, open_file& dir, 
     // The page shows the path the client asked for, route prefix included.
     std::string shown(rq.route_prefix);
     shown += path;
-    std::string page = listing_html(shown, entries);
+    std::string page = listing_html(shown, entries, path != "/");
     std::string reply = make_head(status_200, listing_type, static_cast<std::int64_t>(page.size()));
     if (!head_only) reply += page;
     c.send(reply);
