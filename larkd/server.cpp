@@ -180,7 +180,8 @@ int larkd_serve(int listen_fd, larkd_keys& keys, const std::string& data_file) {
                 cl.out_start = 0;
             }
         }
-        // Nothing is acknowledged before it is on disk.
+        // Changes reach the disk before their replies go out. A failed save
+        // is reported and tried again after the next round.
         if (dirty && !data_file.empty() && save(data_file, keys)) dirty = false;
         if (data_file.empty()) dirty = false;
         for (auto& cl : clients)

@@ -149,7 +149,7 @@ bool store_split_entry(char* payload, int len, char** key, char** value) {
     char* space = static_cast<char*>(std::memchr(k, ' ', static_cast<std::size_t>(payload + len - k)));
     if (space == nullptr) return false;
     *space = '\0';
-    if (payload[len - 1] == '\n' && payload + len - 1 > space) payload[len - 1] = '\0';
+    if (payload[len - 1] == '\n') payload[len - 1] = '\0';
     *key = k;
     *value = space + 1;
     return true;
