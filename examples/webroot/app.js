@@ -10,7 +10,13 @@ const API = '/_api/';
 const UPLOAD = '/_upload';
 const TEMP = '/_temp/';
 const BACKEND_PAGE = '/status.html';
+const RESULT = '/_result/';
 const CALL_ID_LIMIT = 99999999;          // ids have at most 8 digits
+// The server answers calls that ran out of time when a request arrives;
+// asking for the result now and then makes that answer come on time.
+const NUDGE_MS = 5000;
+// The server gives up on a call after 25 s; past this the page does too.
+const CALL_GIVE_UP_MS = 45000;
 const UNSAFE_TEXT = /["\\\u0000-\u001f]/; // the server copies texts into JSON unescaped
 const UNSAFE_NAME = /[^A-Za-z0-9._-]/g;   // upload names become file names
 
@@ -34,6 +40,7 @@ const MESSAGES = {
   saved: (k) => `Saved ${k}.`,
   unsafe: 'Quotes, backslashes and control characters cannot be stored from this page.',
   noKey: 'A key is needed.',
+  gaveUp: 'No answer came from the device.',
   waiting: (s) => `Waiting for the script… ${s} s`,
   answered: 'The script answered.',
   uploading: (p) => `Uploading… ${p}%`,
@@ -57,11 +64,12 @@ function codeMessage(table, code) {
 }
 
 // POST /_api/; resolves to the reply's "result" value.
-async function apiPost(body) {
+async function apiPost(body, signal) {
   const reply = await fetch(API, {
     method: 'POST',
     headers: { 'Content-Type': 'application/json' },
     body: JSON.stringify(body),
+    signal,
   });
   const text = await reply.text();
   return JSON.parse(text).result;
@@ -158,10 +166,13 @@ async function runScript() {
   const tick = () => showStatus(statusEl, MESSAGES.waiting(Math.round((Date.now() - started) / 1000)));
   tick();
   const timer = setInterval(tick, 1000);
+  const nudge = setInterval(() => fetch(RESULT + id).catch(() => {}), NUDGE_MS);
+  const abort = new AbortController();
+  const giveUp = setTimeout(() => abort.abort(), CALL_GIVE_UP_MS);
   button.disabled = true;
   out.textContent = '';
   try {
-    const result = await apiPost({ method: SCRIPT, id, params: [name, delay] });
+    const result = await apiPost({ method: SCRIPT, id, params: [name, delay] }, abort.signal);
     if (typeof result === 'string') {
       out.textContent = result;
       showStatus(statusEl, MESSAGES.answered, 'ok');
@@ -169,9 +180,11 @@ async function runScript() {
       showStatus(statusEl, codeMessage(CALL_ERRORS, result), 'error');
     }
   } catch (e) {
-    showStatus(statusEl, MESSAGES.network, 'error');
+    showStatus(statusEl, abort.signal.aborted ? MESSAGES.gaveUp : MESSAGES.network, 'error');
   } finally {
     clearInterval(timer);
+    clearInterval(nudge);
+    clearTimeout(giveUp);
     button.disabled = false;
   }
 }

@@ -20,6 +20,10 @@ WEBROOT = os.path.join(EXAMPLES, "webroot") + "/"
 SCREENSHOT = "browser-page.png"
 # A script call may take the script's start, its curl and the reply.
 CALL_S = 30.0
+# A call that gets no answer is given up by the server after 25 s and
+# answered at the first request a few seconds later.
+UNANSWERED_S = 45.0
+SILENT_SCRIPT = "#!/bin/sh\nexit 0\n"
 
 
 class ClassScope:
@@ -75,10 +79,10 @@ class BrowserPage(unittest.TestCase):
     def status(self, element_id):
         return self.page.evaluate("document.getElementById(%s).textContent" % js(element_id))
 
-    def wait_status(self, element_id, kind):
+    def wait_status(self, element_id, kind, timeout=CALL_S):
         """Waits for a final (ok or error) status line; returns its text."""
         self.page.wait_for("document.getElementById(%s).classList.contains(%s)" % (js(element_id), js(kind)),
-                           CALL_S)
+                           timeout)
         return self.status(element_id)
 
     def fill(self, element_id, value):
@@ -135,6 +139,17 @@ class BrowserPage(unittest.TestCase):
         self.assertEqual(self.wait_status("script-status", "ok"), "The script answered.")
         result = self.page.evaluate("document.getElementById('script-result').textContent")
         self.assertTrue(result.startswith("hello chromium: 2 parameter(s)"), result)
+
+    def test_call_that_never_answers_ends_in_the_time_out_message(self):
+        script = os.path.join(self.box.scripts, "hello")
+        os.rename(script, script + ".real")
+        self.addCleanup(os.replace, script + ".real", script)
+        with open(script, "w") as f:
+            f.write(SILENT_SCRIPT)
+        os.chmod(script, stat.S_IRWXU)
+        self.click("script-run")
+        message = self.wait_status("script-status", "error", UNANSWERED_S)
+        self.assertEqual(message, "The script gave no answer within 25 seconds (or its parameters were too long).")
 
     def test_upload_is_stored_and_linked(self):
         content = bytes(range(256)) * 1024 + b"end of file\n"
