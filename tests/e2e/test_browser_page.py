@@ -65,7 +65,7 @@ class BrowserPage(unittest.TestCase):
         cls.browser = Chromium(scope)
         cls.page = cls.browser.page()
         cls.page.navigate("http://127.0.0.1:%d/index.html" % port)
-        cls.page.wait_for("document.readyState === 'complete'", WAIT_S)
+        cls.page.wait_for("location.pathname === '/index.html' && document.readyState === 'complete'", WAIT_S)
 
     @classmethod
     def tearDownClass(cls):

@@ -50,7 +50,7 @@ def find_browser():
     """Path of the browser, or None."""
     named = os.environ.get("CHROMIUM")
     if named:
-        return named
+        return named if os.access(named, os.X_OK) else None
     for name in BROWSER_NAMES:
         path = shutil.which(name)
         if path:
@@ -187,15 +187,22 @@ class Page:
         return result["result"].get("value")
 
     def wait_for(self, expression, timeout):
-        """Polls until the expression is truthy; returns its value. At the
-        deadline fails with the expression and the page's console lines."""
+        """Polls until the expression is truthy; returns its value. An
+        exception counts as not yet (the page may still be loading). At the
+        deadline fails with the expression, the last exception and the
+        page's console lines."""
         deadline = time.monotonic() + timeout
+        last_error = None
         while True:
-            value = self.evaluate(expression)
-            if value:
-                return value
+            try:
+                value = self.evaluate(expression)
+                if value:
+                    return value
+            except ProtocolError as e:
+                last_error = e
             if time.monotonic() > deadline:
-                raise AssertionError("page never showed %s; console: %s" % (expression, self.console))
+                raise AssertionError("page never showed %s (%s); console: %s"
+                                     % (expression, last_error, self.console))
             time.sleep(POLL_S)
 
     def navigate(self, url):
