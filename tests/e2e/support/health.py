@@ -11,6 +11,16 @@ def fd_count(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
 
 
+def fd_targets(pid):
+    out = []
+    for fd in sorted(os.listdir(f"/proc/{pid}/fd"), key=int):
+        try:
+            out.append(fd + " -> " + os.readlink(f"/proc/{pid}/fd/{fd}"))
+        except OSError:
+            pass
+    return out
+
+
 def rss_kib(pid):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
@@ -55,6 +65,6 @@ def assert_idle(test, proc, idle_fds):
     pid = proc.pid
     test.assertIsNone(proc.poll(), "webkvd exited")
     settle(lambda: fd_count(pid) <= idle_fds)
-    test.assertLessEqual(fd_count(pid), idle_fds, sorted(os.listdir(f"/proc/{pid}/fd")))
+    test.assertLessEqual(fd_count(pid), idle_fds, fd_targets(pid))
     settle(lambda: not zombies(pid))
     test.assertEqual(zombies(pid), [])
