@@ -1,6 +1,8 @@
 #include "webkvd/files/path.hpp"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +24,48 @@ int hex_value(char ch) {
 bool is_dot_segment(std::string_view seg) { return seg == "." || seg == ".."; }
 
 constexpr int open_flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
+
+// Set once the kernel turns openat2 down (too old, or filtered).
+bool openat2_missing = false;
+
+// Opens path only when no component of it is a symbolic link.  Returns the
+// descriptor, -ELOOP when a link is in the way, -ENOSYS when the kernel
+// cannot say, or another negative errno value.
+int open_without_links(const std::string& path) {
+    if (openat2_missing) return -ENOSYS;
+    struct open_how how {};
+    how.flags = static_cast<std::uint64_t>(open_flags);
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    int err = errno;
+    if (err == ENOSYS || err == EPERM || err == E2BIG) {
+        openat2_missing = true;
+        return -ENOSYS;
+    }
+    return -err;
+}
+
+// "/a//b/" -> "/a/b": the path of a link-free file as realpath would give it.
+std::string tidy(const std::string& path) {
+    std::string out;
+    out.reserve(path.size());
+    for (char ch : path)
+        if (ch != '/' || out.empty() || out.back() != '/') out.push_back(ch);
+    if (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
+}
+
+bool has_dot_segment(std::string_view path) {
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string_view::npos) end = path.size();
+        if (is_dot_segment(path.substr(start, end - start))) return true;
+        start = end + 1;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -93,20 +137,34 @@ int open_file::release() {
 
 int open_within(std::string_view real_root, const std::string& path, open_file& out) {
     out = open_file();
+    // Usual case: no links and no dot segments on the way, so the path as
+    // written is where the file really is, and one call opens it.
+    if (!has_dot_segment(path)) {
+        std::string real = tidy(path);
+        if (is_within(real_root, real)) {
+            int fd = open_without_links(real);
+            if (fd >= 0) return out.take(fd, std::move(real));
+            if (fd != -ELOOP && fd != -ENOSYS) return fd == -ENOTDIR ? -ENOTDIR : (fd == -EACCES ? -EACCES : -ENOENT);
+        }
+    }
     std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
     if (!real) return errno == EACCES ? -EACCES : (errno == ENOTDIR ? -ENOTDIR : -ENOENT);
     if (!is_within(real_root, real.get())) return -EACCES;
     int fd = ::open(real.get(), open_flags);
     if (fd < 0) return errno == ELOOP ? -EACCES : -errno;
+    return out.take(fd, real.get());
+}
+
+int open_file::take(int fd, std::string real) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         int err = errno;
         ::close(fd);
         return -err;
     }
-    out.fd_ = fd;
-    out.st_ = st;
-    out.real_ = real.get();
+    fd_ = fd;
+    st_ = st;
+    real_ = std::move(real);
     return 0;
 }
 

@@ -44,6 +44,8 @@ public:
     friend int open_within(std::string_view real_root, const std::string& path, open_file& out);
 
 private:
+    int take(int fd, std::string real);  // adopts fd, reading its facts; 0 or -errno
+
     int fd_ = -1;
     struct stat st_ {};
     std::string real_;
