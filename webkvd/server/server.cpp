@@ -47,6 +47,9 @@ void run_server() {
     env_limits_from_environment();
     if (config.reverse_host[0] != '\0') backend_add_route(backend_route_prefix, backend_route_prefix, config.reverse_host);
     pending_init();
+    // Calls past their deadline are answered within a tick even when no
+    // other request arrives to sweep them; a waiting browser never hangs.
+    net::loop::on_tick(pending_sweep);
 
     if (config.http_port[0] != '\0' && !net::loop::listen(config.http_port, plain_event_handler, false))
         fail(bind_failed_format, config.http_port);
