@@ -1,5 +1,6 @@
 #include "store/conn.hpp"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -48,6 +49,14 @@ int store_connect_unix(int send_timeout_s, int recv_timeout_s) {
     }
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
+    // Descriptor 0 means "never opened" in a zeroed record; with standard
+    // input closed the socket could get it, so move it out of the way.
+    if (fd == 0) {
+        int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+        close(fd);
+        if (moved < 0) return -1;
+        fd = moved;
+    }
     if (send_timeout_s > 0) set_timeout(fd, SO_SNDTIMEO, send_timeout_s);
     if (recv_timeout_s > 0) set_timeout(fd, SO_RCVTIMEO, recv_timeout_s);
     addr.sun_family = AF_UNIX;

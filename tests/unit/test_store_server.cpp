@@ -239,6 +239,21 @@ TEST(StoreServer, ListFailureCodes) {
     }
 }
 
+TEST(StoreServer, WorksWithStandardInputClosed) {
+    // Descriptor 0 marks a record that was never opened, so the socket must not get it.
+    fake_daemon daemon(ack);
+    int saved = dup(0);
+    close(0);
+    store_conn c;
+    ASSERT_EQ(store_open(&c), store_ok);
+    EXPECT_GT(c.fd, 0);
+    EXPECT_EQ(store_set(&c, "set", "k", 1, "v", 1), store_ok);
+    store_close(&c);
+    dup2(saved, 0);
+    close(saved);
+    EXPECT_EQ(daemon.frames().size(), 1u);
+}
+
 TEST(StoreServer, SendGivesUpWhenThePeerNeverReads) {
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
