@@ -7,7 +7,8 @@ web root on loopback.
      wrk requests per second and p99 latency;
   2. a 100 MiB file: MB/s of single downloads with curl;
   3. the 1 KiB file over HTTPS, a new TLS connection per request;
-  4. webkvd's resident memory idle and with 1000 idle open connections.
+  4. webkvd's resident memory idle and with 1000 idle open connections,
+     with only the HTTP listener and with the HTTPS one as well.
 
 Usage: bench/static_bench.py [--webkvd PATH] [--seconds N] [--rounds N]
 Needs nginx (nginx-light), wrk, curl and openssl (scripts/setup installs
@@ -96,15 +97,19 @@ def start_nginx(workdir, root, pem):
     return proc, port, tls_port
 
 
-def start_webkvd(path, workdir, root, pem):
+def start_webkvd(path, workdir, root, pem=None):
+    """webkvd on HTTP, and on HTTPS too when a certificate file is given."""
     port, tls_port = free_port(), free_port()
     env = dict(os.environ, LARKD_SOCKET=os.path.join(workdir, "larkd.sock"),
                WEBKVD_SCRIPTS_DIR=os.path.join(workdir, "scripts"),
                WEBKVD_UPLOAD_DIR=os.path.join(workdir, "upload") + "/")
-    proc = subprocess.Popen([path, "-p", f"127.0.0.1:{port}", "-s", f"127.0.0.1:{tls_port}", "-c", pem,
-                             "-w", root], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    args = [path, "-p", f"127.0.0.1:{port}", "-w", root]
+    if pem:
+        args += ["-s", f"127.0.0.1:{tls_port}", "-c", pem]
+    proc = subprocess.Popen(args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for_port(port)
-    wait_for_port(tls_port)
+    if pem:
+        wait_for_port(tls_port)
     return proc, port, tls_port
 
 
@@ -177,9 +182,13 @@ def main():
         with open(os.path.join(root, "big.bin"), "wb") as f:
             f.write(os.urandom(BIG_BYTES))
         pem = make_pem(workdir)
+        plain, pport, _ = start_webkvd(args.webkvd, workdir, root)
+        memory = {"HTTP only": idle_memory(plain.pid, pport)}
+        plain.terminate()
+        plain.wait()
         webkvd, wport, wtls = start_webkvd(args.webkvd, workdir, root, pem)
         procs.append(webkvd)
-        idle, busy = idle_memory(webkvd.pid, wport)
+        memory["HTTP and HTTPS"] = idle_memory(webkvd.pid, wport)
         nginx, nport, ntls = start_nginx(workdir, root, pem)
         procs.append(nginx)
         servers = [("webkvd", wport, wtls), ("nginx", nport, ntls)]
@@ -205,9 +214,9 @@ def main():
             print(f"  {name:7s} {statistics.median(speeds[name]):10.1f} MB/s")
 
         print("webkvd resident memory")
-        print(f"  idle                          {idle:6d} KiB")
-        print(f"  with {IDLE_CONNECTIONS} idle connections    {busy:6d} KiB"
-              f"  ({(busy - idle) * 1024 / IDLE_CONNECTIONS:.0f} bytes per connection)")
+        for what, (idle, busy) in memory.items():
+            print(f"  {what:15s} idle {idle:6d} KiB, with {IDLE_CONNECTIONS} idle connections {busy:6d} KiB"
+                  f"  ({(busy - idle) * 1024 / IDLE_CONNECTIONS:.0f} bytes per connection)")
 
         print("ratios webkvd / nginx (best round)")
         for key in ("http", "https"):
