@@ -314,6 +314,10 @@ void conn_base::on_eof() {
     service();
 }
 
+bool conn_base::quiet() const {
+    return inbuf_.size() == 0 && (held_ || (phase_ == phase::idle && messages_ > 0));
+}
+
 bool conn_base::waiting_for_head() const {
     if (held_ || send_close_ || closed_) return false;
     if (outbound_) {
@@ -428,6 +432,7 @@ void conn_base::on_body_piece(std::string_view piece) {
 }
 
 void conn_base::finish_message() {
+    ++messages_;
     bool interim = outbound_ && msg_.resp_code >= informational_min &&
                    msg_.resp_code <= informational_max && msg_.resp_code != switching_protocols;
     phase_ = phase::idle;
@@ -469,6 +474,32 @@ void conn_base::protocol_error(const error_code& ec) {
 
 void plain_conn::do_read() {
     reading_ = true;
+    if (!quiet()) {
+        read_now();
+        return;
+    }
+    // Nothing buffered and nothing expected soon (an idle keep-alive
+    // connection, a browser waiting for its script): wait without holding a
+    // buffer, so that many such connections cost little memory.
+    inbuf_.shrink_to_fit();
+    socket.async_wait(tcp::socket::wait_read, [self = shared_from_this(), this](const error_code& ec) {
+        if (closed_) return;
+        if (ec) {
+            on_read(ec, 0);
+            return;
+        }
+        error_code rec;
+        std::size_t n = socket.read_some(inbuf_.prepare(read_size_), rec);
+        if (rec == asio::error::would_block || rec == asio::error::try_again) {
+            reading_ = false;
+            service();
+            return;
+        }
+        on_read(rec, n);
+    });
+}
+
+void plain_conn::read_now() {
     std::size_t want = read_size_;
     socket.async_read_some(inbuf_.prepare(want), [self = shared_from_this(), this, want](const error_code& ec,
                                                                                         std::size_t n) {

@@ -91,6 +91,8 @@ protected:
     void on_file_written(const error_code& ec, std::size_t n);
     void service();
     void schedule();
+    // No input buffered and none expected right away.
+    bool quiet() const;
     // The queued texts before the first file segment, as one write.
     std::span<const asio::const_buffer> gather();
 
@@ -137,6 +139,7 @@ private:
     bool awaiting_reply_ = false;
     bool above_high_ = false;
     phase phase_ = phase::idle;
+    std::uint32_t messages_ = 0;  // messages parsed on this connection
     std::size_t queued_bytes_ = 0;
     clock::time_point wait_since_;
     std::optional<http_parser<true>> request_parser_;
@@ -159,6 +162,7 @@ private:
     void do_shutdown() override;
     void close_socket() override;
     void send_file_piece();
+    void read_now();
     std::size_t read_size_ = plain_read_min;
 };
 

@@ -125,7 +125,7 @@ void on_close(client_state* cs, net::connection& c) {
         backend_closed_step(*cs);
     }
     if (is_client) {
-        if (cs->call_id != 0) pending_detach(cs->call_id);
+        // Every call this connection waits for, whatever its id.
         pending_detach_conn(&c);
         cgi_connection_closed(c);
     }
