@@ -24,6 +24,12 @@ constexpr std::array<std::string_view, 5> index_names{"index.html", "index.htm",
                                                       "index.php"};
 constexpr std::string_view listing_type = "text/html; charset=utf-8";
 constexpr std::string_view accept_ranges = "Accept-Ranges: bytes\r\n";
+constexpr std::string_view last_modified_field = "Last-Modified: ";
+constexpr std::string_view etag_field = "ETag: ";
+constexpr std::string_view content_range_field = "Content-Range: bytes ";
+constexpr std::string_view unsatisfied_range = "*/";  // Content-Range of a 416: "*/<size>"
+constexpr std::string_view location_field = "Location: ";
+constexpr std::string_view crlf = "\r\n";
 // Files up to this size go out in the same write as their head; larger ones
 // are queued as file segments and read piece by piece.
 constexpr std::uint64_t inline_file_bytes = 64 * 1024;
@@ -55,11 +61,12 @@ void send_not_found_or_forbidden(net::connection& c, int rc, bool head_only) {
 }
 
 std::string validator_fields(const std::string& etag, std::time_t mtime) {
-    std::string f = "Last-Modified: ";
+    std::string f(last_modified_field);
     f += format_http_date(mtime);
-    f += "\r\nETag: ";
+    f += crlf;
+    f += etag_field;
     f += etag;
-    f += "\r\n";
+    f += crlf;
     return f;
 }
 
@@ -87,13 +94,18 @@ void send_plain_file(net::connection& c, const net::http_message& m, open_file& 
         switch (parse_range(rh->value, size, r)) {
         case range_kind::whole: break;
         case range_kind::unsatisfiable:
-            send_error(c, status_416, head_only, extra + "Content-Range: bytes */" + std::to_string(size) + "\r\n");
+            extra += content_range_field;
+            extra += unsatisfied_range;
+            extra += std::to_string(size);
+            extra += crlf;
+            send_error(c, status_416, head_only, extra);
             return;
         case range_kind::partial:
             st_line = &status_206;
             length = r.length();
-            extra += "Content-Range: bytes " + std::to_string(r.first) + "-" + std::to_string(r.last) + "/" +
-                     std::to_string(size) + "\r\n";
+            extra += content_range_field;
+            extra += std::to_string(r.first) + "-" + std::to_string(r.last) + "/" + std::to_string(size);
+            extra += crlf;
             break;
         }
     }
@@ -172,14 +184,14 @@ void serve_directory(net::connection& c, const request_ctx& rq, open_file& dir, 
     const net::http_message& m = rq.m;
     bool head_only = is_head_request(m);
     if (path.back() != '/') {
-        std::string location = "Location: ";
+        std::string location(location_field);
         location += m.uri;
         location += '/';
         if (m.has_query) {
             location += '?';
             location += m.query;
         }
-        location += "\r\n";
+        location += crlf;
         c.send(make_head(status_301, {}, 0, location));
         return;
     }
