@@ -42,9 +42,10 @@ client_state* new_client_state(net::connection& c, int is_https) {
     return cs;
 }
 
-// Served here: the connection closes after the reply.
+// Served here: the connection closes after the reply.  A CGI program
+// answers later; its runner closes the connection itself.
 void finish_local(client_state& cs, net::connection& c) {
-    c.close_after_send();
+    if (!cgi_owns_reply(c)) c.close_after_send();
     cs.client.conn = nullptr;
 }
 
