@@ -7,6 +7,7 @@ returns: with a Content-Length, chunked, without a length and then a close,
 cut short, slowly, or not at all.
 """
 
+import select
 import socket
 import threading
 import time
@@ -15,6 +16,7 @@ import zlib
 # Upper bound for anything a test waits for; reaching it is a failure.
 WAIT_S = 20.0
 READ_BYTES = 256 * 1024
+GATE_POLL_S = 0.02
 # Decoded request bodies up to this size are kept; larger ones only counted.
 KEEP_BODY_BYTES = 1024 * 1024
 PATTERN_BLOCK = bytes(range(256)) * 4096  # 1 MiB of a known pattern
@@ -255,6 +257,17 @@ class FakeBackend:
             if not self.stopping:
                 conn.sock.close()
 
+    def _wait_gate(self, conn, gate):
+        """Waits for the test's gate while watching for the proxy's close;
+        False when the proxy closed the connection meanwhile."""
+        deadline = time.monotonic() + WAIT_S
+        while not gate.wait(GATE_POLL_S) and time.monotonic() < deadline:
+            readable, _, _ = select.select([conn.sock], [], [], 0)
+            if readable and not conn.sock.recv(1, socket.MSG_PEEK):
+                conn.closed_by_peer.set()
+                return False
+        return True
+
     def _answer(self, conn, reply):
         """Runs the steps; False when the connection is to end."""
         for step in reply.steps:
@@ -264,7 +277,8 @@ class FakeBackend:
             elif kind == "sleep":
                 time.sleep(step[1])
             elif kind == "wait":
-                step[1].wait(WAIT_S)
+                if not self._wait_gate(conn, step[1]):
+                    return False
             elif kind == "stream":
                 left = step[1]
                 while left > 0:
