@@ -146,6 +146,22 @@ class ForwardingTest(unittest.TestCase):
         b.close()
         self.rig.wait_line(f"Backend {self.backend.address} disconnected.")
 
+    def test_unreadable_reply_head_gets_the_error_reply(self):
+        cases = {
+            "/huge-head": Reply([("send", Reply.head("200 OK", [("X-Big", "b" * (70 * 1024)),
+                                                               ("Content-Length", "0")]))]),
+            "/garbage": Reply([("send", b"this is not HTTP\r\n\r\n")]),
+        }
+        for path, reply in cases.items():
+            self.replies[path] = lambda req, r=reply: r
+            with self.subTest(path=path):
+                b = self.rig.browser()
+                b.get(path)
+                self.assertEqual(b.read_to_close(),
+                                 b"HTTP/1.1 500 Failed\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+                b.close()
+                self.rig.wait_line(f"Backend {self.backend.address} disconnected.")
+
     def test_reply_to_head_has_no_body_and_keeps_the_connection(self):
         self.replies["/head"] = lambda req: Reply([("send", Reply.head("200 OK", [("Content-Length", "5")]))])
         b = self.rig.browser()
