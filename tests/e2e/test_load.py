@@ -47,6 +47,12 @@ def raise_fd_limit():
     return want
 
 
+def sanitized(program):
+    """True when the program was built with AddressSanitizer."""
+    with open(program, "rb") as f:
+        return b"__asan_init" in f.read()
+
+
 def split_reply(data):
     head, sep, body = data.partition(b"\r\n\r\n")
     assert sep, data[:200]
@@ -204,7 +210,10 @@ class Load(unittest.TestCase):
                 TALLY.add("load", f"2 000 concurrent connections: {kind}",
                           "every reply complete and correct", kinds.count(kind))
         rss = self.rss
-        self.assertLessEqual(rss[-1] - rss[1], RSS_GROWTH_LIMIT_KIB, rss)
+        # AddressSanitizer holds freed memory back in quarantine, so only a
+        # plain build's memory can show a leak this way.
+        if not sanitized(self.rig.webkvd.proc.args[0]):
+            self.assertLessEqual(rss[-1] - rss[1], RSS_GROWTH_LIMIT_KIB, rss)
 
         # Nothing left behind: parked backend links go with the backend.
         self.backend.stop()
