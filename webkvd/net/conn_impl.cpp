@@ -178,7 +178,7 @@ void conn_base::close_now() {
 }
 
 void conn_base::begin_graceful_close() {
-    if (peer_eof_) {  // the peer is gone already: nothing to linger for
+    if (peer_eof_ || (!tls_ && nothing_unread())) {  // nothing to linger for
         finish_close();
         return;
     }
@@ -236,7 +236,11 @@ void conn_base::hold(bool held) {
 void conn_base::deliver(int ev, void* data) {
     if (closed_ || !handler) return;
     if (events_stopped_ && ev != EV_CLOSE) return;
+    // Whoever delivers an event runs service() afterwards, so output
+    // queued by this connection's own handler needs no posted call.
+    ++dispatching_;
     handler(*this, ev, data);
+    --dispatching_;
 }
 
 void conn_base::connected() {
@@ -246,7 +250,7 @@ void conn_base::connected() {
 }
 
 void conn_base::schedule() {
-    if (service_posted_ || closed_) return;
+    if (service_posted_ || closed_ || dispatching_ > 0) return;
     service_posted_ = true;
     asio::post(io(), [self = shared_from_this()] {
         self->service_posted_ = false;
@@ -279,7 +283,9 @@ void conn_base::service() {
     if (closed_ || reading_ || peer_eof_) return;
     // A TLS shutdown reads the peer's close_notify itself.
     if (tls_ && shutdown_started_) return;
-    bool want = discarding_ || send_close_ || (!read_paused_ && !(held_ && inbuf_.size() >= max_head_bytes));
+    // While a closing reply drains nothing is read: what the peer sends meanwhile
+    // waits in the kernel and is discarded by the lingering close.
+    bool want = discarding_ || (!send_close_ && !read_paused_ && !(held_ && inbuf_.size() >= max_head_bytes));
     if (want) do_read();
 }
 
@@ -314,6 +320,8 @@ void conn_base::on_eof() {
     service();
 }
 
+bool conn_base::complete_messages_only() const { return phase_ == phase::idle; }
+
 bool conn_base::quiet() const {
     return inbuf_.size() == 0 && (held_ || (phase_ == phase::idle && messages_ > 0));
 }
@@ -331,6 +339,7 @@ bool conn_base::waiting_for_head() const {
 void conn_base::tick(clock::time_point now) {
     if (closed_) return;
     deliver(EV_POLL, nullptr);
+    service();
     if (closed_ || close_now_) return;
     if (waiting_for_head() && now - wait_since_ > std::chrono::seconds(loop::settings().head_timeout_s))
         close_now();
@@ -542,6 +551,12 @@ void plain_conn::send_file_piece() {
         return;
     }
     on_file_written({}, static_cast<std::size_t>(n));
+}
+
+bool plain_conn::nothing_unread() {
+    if (inbuf_.size() > 0 || !complete_messages_only()) return false;
+    error_code ec;
+    return socket.available(ec) == 0 && !ec;
 }
 
 void plain_conn::do_shutdown() {

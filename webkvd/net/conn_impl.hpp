@@ -84,6 +84,9 @@ protected:
     virtual void do_write() = 0;
     virtual void do_shutdown() = 0;
     virtual void close_socket() = 0;
+    // True when the peer has sent nothing that is still unread, so a plain
+    // close cannot turn into a reset that destroys the reply.
+    virtual bool nothing_unread() { return false; }
 
     // Completion handling shared by both transports.
     void on_read(const error_code& ec, std::size_t n);
@@ -93,6 +96,7 @@ protected:
     void schedule();
     // No input buffered and none expected right away.
     bool quiet() const;
+    bool complete_messages_only() const;  // no message half read
     // The queued texts before the first file segment, as one write.
     std::span<const asio::const_buffer> gather();
 
@@ -139,7 +143,8 @@ private:
     bool awaiting_reply_ = false;
     bool above_high_ = false;
     phase phase_ = phase::idle;
-    std::uint32_t messages_ = 0;  // messages parsed on this connection
+    std::uint32_t messages_ = 0;
+    int dispatching_ = 0;  // handler calls of this connection in progress  // messages parsed on this connection
     std::size_t queued_bytes_ = 0;
     clock::time_point wait_since_;
     std::optional<http_parser<true>> request_parser_;
@@ -163,6 +168,7 @@ private:
     void close_socket() override;
     void send_file_piece();
     void read_now();
+    bool nothing_unread() override;
     std::size_t read_size_ = plain_read_min;
 };
 

@@ -90,35 +90,45 @@ void register_conn(const conn_ptr& c) {
     c->registered = true;
 }
 
+void adopt(tcp::socket socket, handler_fn handler, bool tls) {
+    if (state().conns.size() >= state().limits.max_connections) {
+        error_code ignored;
+        socket.close(ignored);
+        return;
+    }
+    error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    socket.non_blocking(true, ignored);
+    if (tls) {
+        auto c = std::make_shared<tls_conn>();
+        c->stream.next_layer() = std::move(socket);
+        c->set_endpoints(c->stream.next_layer());
+        c->handler = handler;
+        register_conn(c);
+        c->deliver(EV_ACCEPT, nullptr);
+        c->handshake();
+    } else {
+        auto c = std::make_shared<plain_conn>(false);
+        c->socket = std::move(socket);
+        c->set_endpoints(c->socket);
+        c->handler = handler;
+        register_conn(c);
+        c->deliver(EV_ACCEPT, nullptr);
+        c->connected();
+    }
+}
+
+// Waits for the listener to become readable, then takes every connection
+// that is waiting: one failed accept per burst instead of one per client.
 void accept_next(tcp::acceptor& acceptor, handler_fn handler, bool tls) {
-    acceptor.async_accept([&acceptor, handler, tls](const error_code& ec, tcp::socket socket) {
+    acceptor.async_wait(tcp::acceptor::wait_read, [&acceptor, handler, tls](const error_code& ec) {
         if (ec == asio::error::operation_aborted) return;
-        if (!ec) {
-            if (state().conns.size() >= state().limits.max_connections) {
-                error_code ignored;
-                socket.close(ignored);
-            } else {
-                error_code ignored;
-                socket.set_option(tcp::no_delay(true), ignored);
-                socket.non_blocking(true, ignored);
-                if (tls) {
-                    auto c = std::make_shared<tls_conn>();
-                    c->stream.next_layer() = std::move(socket);
-                    c->set_endpoints(c->stream.next_layer());
-                    c->handler = handler;
-                    register_conn(c);
-                    c->deliver(EV_ACCEPT, nullptr);
-                    c->handshake();
-                } else {
-                    auto c = std::make_shared<plain_conn>(false);
-                    c->socket = std::move(socket);
-                    c->set_endpoints(c->socket);
-                    c->handler = handler;
-                    register_conn(c);
-                    c->deliver(EV_ACCEPT, nullptr);
-                    c->connected();
-                }
-            }
+        for (;;) {
+            error_code aec;
+            tcp::socket socket(io());
+            acceptor.accept(socket, aec);
+            if (aec) break;  // would block, or a transient failure such as EMFILE
+            adopt(std::move(socket), handler, tls);
         }
         accept_next(acceptor, handler, tls);
     });
@@ -190,6 +200,8 @@ bool listen(const std::string& address, handler_fn handler, bool tls) {
     acceptor->bind(endpoint, ec);
     if (ec) return false;
     acceptor->listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) return false;
+    acceptor->non_blocking(true, ec);
     if (ec) return false;
     accept_next(*acceptor, handler, tls);
     s.acceptors.push_back(std::move(acceptor));
