@@ -52,7 +52,8 @@ http {{
   types {{ text/plain txt; application/octet-stream bin; }}
   server {{ listen 127.0.0.1:{port}; root {root}; }}
   server {{ listen 127.0.0.1:{tls_port} ssl; root {root};
-           ssl_certificate {pem}; ssl_certificate_key {pem}; }}
+           ssl_certificate {pem}; ssl_certificate_key {pem};
+           ssl_protocols TLSv1.2 TLSv1.3; }}
 }}
 """
 
