@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -34,6 +35,7 @@ constexpr int store_header = 16;
 constexpr int store_len_digits = 7;
 constexpr int store_backlog = 16;
 constexpr int store_poll_ms = 1000;
+constexpr std::size_t max_piece = 61;  // largest piece of a cut delivery
 
 // ---- fake store ---------------------------------------------------------------
 
@@ -169,9 +171,30 @@ struct body_pieces final : net::body_sink {
     }
 };
 
-// One message from the front of input; false when the connection stops
-// reading (closing, held, paused, bad or unfinished input).
-bool one_message(fake_connection& c, std::string_view& input, int is_https) {
+// Bytes as the socket delivers them: all at once, or in pieces whose sizes
+// follow from the input, so that heads and chunks are cut anywhere.
+struct socket_feed {
+    std::string_view rest;
+    std::uint32_t seed = 0;
+    bool pieces = false;
+    std::string buffered;  // received, not yet consumed by the parser
+
+    bool more() {
+        if (rest.empty()) return false;
+        std::size_t n = rest.size();
+        if (pieces) {
+            seed = seed * 1103515245u + 12345u;
+            n = std::min(n, std::size_t{1} + (seed >> 16) % max_piece);
+        }
+        buffered.append(rest.substr(0, n));
+        rest.remove_prefix(n);
+        return true;
+    }
+};
+
+// One message from the feed; false when the connection stops reading
+// (closing, held, paused, bad or unfinished input).
+bool one_message(fake_connection& c, socket_feed& feed, int is_https) {
     body_pieces sink;
     sink.conn = &c;
     sink.is_https = is_https;
@@ -179,11 +202,16 @@ bool one_message(fake_connection& c, std::string_view& input, int is_https) {
     net::http_message msg;
     bool head_seen = false;
     c.streamed = false;
-    while (!input.empty()) {
+    for (;;) {
+        if (feed.buffered.empty() && !feed.more()) return false;
         boost::beast::error_code ec;
-        std::size_t used = parser.put(boost::asio::buffer(input.data(), input.size()), ec);
-        input.remove_prefix(used);
-        if (ec) return false;  // need_more: the input ended; else a 4xx reply and close
+        std::size_t used = parser.put(boost::asio::buffer(feed.buffered.data(), feed.buffered.size()), ec);
+        feed.buffered.erase(0, used);
+        if (ec == http::error::need_more) {
+            if (!feed.more()) return false;  // the client stopped sending
+            continue;
+        }
+        if (ec) return false;  // the layer answers 4xx and closes
         if (!head_seen && parser.is_header_done()) {
             head_seen = true;
             parser.fill(msg);
@@ -202,9 +230,8 @@ bool one_message(fake_connection& c, std::string_view& input, int is_https) {
             return !c.closing() && !c.held && !c.paused;
         }
         if (sink.over_limit || c.closing() || c.paused) return false;
-        if (used == 0) return false;
+        if (used == 0 && !feed.more()) return false;
     }
-    return false;
 }
 
 }  // namespace
@@ -216,12 +243,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
+    // First byte: bit 0 picks the HTTPS listener, bit 1 delivery in pieces.
     int is_https = data[0] & 1;
-    std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+    socket_feed feed;
+    feed.rest = std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1);
+    feed.pieces = (data[0] & 2) != 0;
+    feed.seed = static_cast<std::uint32_t>(size);
     fake_connection c;
     c.tls = is_https != 0;
     http_event_handler(c, net::EV_ACCEPT, nullptr, is_https);
-    while (one_message(c, input, is_https)) {
+    while (one_message(c, feed, is_https)) {
     }
     http_event_handler(c, net::EV_CLOSE, nullptr, is_https);
     clear_uploads();
