@@ -181,6 +181,18 @@ class RefusedConnectTest(unittest.TestCase):
         finally:
             rig.stop()
 
+    def test_unusable_backend_address_is_logged_and_answered(self):
+        rig = ProxyRig(backend_address="127.0.0.1")  # no port
+        try:
+            b = rig.browser()
+            b.get("/x")
+            self.assertEqual(b.read_to_close(),
+                             b"HTTP/1.1 500 Failed\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+            b.close()
+            self.assertEqual(rig.wait_line("Connection to"), "Connection to [127.0.0.1] failed\n")
+        finally:
+            rig.stop()
+
 
 if __name__ == "__main__":
     unittest.main()
