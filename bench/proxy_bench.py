@@ -17,6 +17,7 @@ import os
 import re
 import shutil
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -130,6 +131,10 @@ def wrk(port, seconds, script):
     return rps, lat["50"], lat["99"], errors.group(0) if errors else ""
 
 
+def median(rows, column):
+    return statistics.median(row[column] for row in rows)
+
+
 def peak_rss_while(pid, work):
     """Runs work() while sampling the RSS of pid; returns (result, peak KiB)."""
     peak = [0]
@@ -205,20 +210,34 @@ def main():
         for script_arg, title in ((script, "keep-alive clients (GET with Content-Length: 0)"),
                                   (None, "plain GET without a length (webkvd closes after each reply)")):
             print(f"small replies, {CONNECTIONS} connections, {args.seconds} s, {title}")
+            runs = {name: [] for name, _, _ in proxies}
             for rnd in range(args.rounds):
                 for name, _, port in proxies:
                     rps, p50, p99, errors = wrk(port, args.seconds, script_arg)
+                    runs[name].append((rps, p50, p99))
                     print(f"  round {rnd + 1} {name:7s} {rps:10.0f} req/s  p50 {p50:7.3f} ms  p99 {p99:7.3f} ms"
                           f"  {errors}")
+            for name, got in runs.items():
+                print(f"  median  {name:7s} {median(got, 0):10.0f} req/s  p50 {median(got, 1):7.3f} ms"
+                      f"  p99 {median(got, 2):7.3f} ms")
 
+        # The first read of the file fills the backend's page cache; whichever
+        # proxy went first would pay for it.
+        direct = download(backend_port)
+        print(f"1 GiB download straight from the backend: {direct:.0f} MB/s")
         print("1 GiB download through the proxy (CPU: the proxy's user + system time)")
+        runs = {name: [] for name, _, _ in proxies}
         for rnd in range(args.rounds):
             for name, proc, port in proxies:
                 before = cpu_seconds(proc.pid)
                 speed, peak = peak_rss_while(proc.pid, lambda: download(port))
                 used = cpu_seconds(proc.pid) - before
+                runs[name].append((speed, used, peak / 1024))
                 print(f"  round {rnd + 1} {name:7s} {speed:8.0f} MB/s  CPU {used:5.2f} s"
                       f"  peak RSS {peak / 1024:6.1f} MiB")
+        for name, got in runs.items():
+            print(f"  median  {name:7s} {median(got, 0):8.0f} MB/s  CPU {median(got, 1):5.2f} s"
+                  f"  peak RSS {max(g[2] for g in got):6.1f} MiB (max)")
     finally:
         for p in procs:
             p.kill()
