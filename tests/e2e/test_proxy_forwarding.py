@@ -146,6 +146,15 @@ class ForwardingTest(unittest.TestCase):
         b.close()
         self.rig.wait_line(f"Backend {self.backend.address} disconnected.")
 
+    def test_oversized_request_head_is_refused_unforwarded(self):
+        b = self.rig.browser()
+        b.send(b"GET /huge-request HTTP/1.1\r\nHost: h\r\nX-Big: " + b"b" * (70 * 1024) + b"\r\n\r\n")
+        self.assertRegex(b.read_to_close(), rb"^HTTP/1\.1 431 ")
+        b.close()
+        _, reply = self.request(b"GET /marker-after-huge HTTP/1.1\r\nHost: h\r\n\r\n")
+        self.assertEqual(reply.status, 200)
+        self.assertFalse([r for r in self.backend.requests if r.target == "/huge-request"])
+
     def test_unreadable_reply_head_gets_the_error_reply(self):
         cases = {
             "/huge-head": Reply([("send", Reply.head("200 OK", [("X-Big", "b" * (70 * 1024)),
