@@ -5,6 +5,10 @@
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/ssl/context.hpp>
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <map>
 #include <vector>
@@ -20,6 +24,7 @@ constexpr std::string_view tcp_scheme = "tcp://";
 constexpr auto tick_interval = std::chrono::seconds(1);
 constexpr const char* any_ipv4 = "0.0.0.0";
 constexpr std::size_t max_port_digits = 5;
+constexpr const char* dev_null = "/dev/null";
 constexpr unsigned long max_port = 65535;
 constexpr const char* invalid_cert = "Invalid SSL cert";
 constexpr const char* invalid_key = "Invalid SSL key";
@@ -35,6 +40,7 @@ struct loop_state {
     std::map<int, std::unique_ptr<asio::steady_timer>> timers;
     int next_id = 1;
     loop::limits limits;
+    int spare_fd = -1;  // given up to take and close a connection when descriptors run out
 };
 
 loop_state& state() {
@@ -118,6 +124,18 @@ void adopt(tcp::socket socket, handler_fn handler, bool tls) {
     }
 }
 
+// Out of descriptors: the spare one makes room to take the waiting
+// connection and close it at once, so it is refused rather than left hanging.
+bool refuse_one(tcp::acceptor& acceptor) {
+    auto& s = state();
+    if (s.spare_fd < 0) return false;
+    ::close(s.spare_fd);
+    int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    s.spare_fd = ::open(dev_null, O_RDONLY | O_CLOEXEC);
+    return fd >= 0;
+}
+
 // Waits for the listener to become readable, then takes every connection
 // that is waiting: one failed accept per burst instead of one per client.
 void accept_next(tcp::acceptor& acceptor, handler_fn handler, bool tls) {
@@ -127,7 +145,11 @@ void accept_next(tcp::acceptor& acceptor, handler_fn handler, bool tls) {
             error_code aec;
             tcp::socket socket(io());
             acceptor.accept(socket, aec);
-            if (aec) break;  // would block, or a transient failure such as EMFILE
+            if (aec == asio::error::no_descriptors || aec.value() == ENFILE) {
+                if (!refuse_one(acceptor)) break;
+                continue;
+            }
+            if (aec) break;  // would block, or a transient failure
             adopt(std::move(socket), handler, tls);
         }
         accept_next(acceptor, handler, tls);
@@ -155,6 +177,7 @@ using namespace detail;
 void init() {
     auto& s = state();
     if (s.ticker) return;
+    s.spare_fd = ::open(dev_null, O_RDONLY | O_CLOEXEC);
     s.ticker.emplace(s.io);
     arm_tick();
 }
