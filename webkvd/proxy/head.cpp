@@ -66,7 +66,7 @@ void append_end(std::string& out, const char* connection) {
     out.append(line_end);
 }
 
-bool ends_path_start(std::string_view rest) {
+bool is_path_or_nothing(std::string_view rest) {
     return rest.empty() || rest.front() == '/' || rest.front() == '?' || rest.front() == '#';
 }
 
@@ -107,7 +107,7 @@ bool rewrite_location(std::string_view value, const backend_route& r, std::strin
         if (port.empty() || rest.substr(0, port.size()) != port) return false;
         rest.remove_prefix(port.size());
     }
-    if (!ends_path_start(rest)) return false;  // a longer host name
+    if (!is_path_or_nothing(rest)) return false;  // a longer host name
     path = rest.empty() ? root_path : rest;
     return true;
 }
