@@ -36,6 +36,28 @@ constexpr int informational_max = 199;
 constexpr int switching_protocols = 101;
 }  // namespace
 
+namespace {
+// Output queued for other connections while handlers run is written once the
+// event that caused it has been handled, not a loop pass later.
+int dispatch_depth = 0;
+std::vector<conn_ptr> dirty;
+bool flush_posted = false;
+}  // namespace
+
+void flush_dirty() {
+    flush_posted = false;
+    while (!dirty.empty()) {
+        std::vector<conn_ptr> now;
+        now.swap(dirty);
+        for (auto& c : now) c->run_deferred();
+    }
+}
+
+void conn_base::run_deferred() {
+    in_dirty_ = false;
+    service();
+}
+
 conn_base::conn_base(bool tls, bool outbound) : tls_(tls), outbound_(outbound), wait_since_(clock::now()) {}
 
 conn_base::~conn_base() {
@@ -73,6 +95,7 @@ void conn_base::send(std::string_view bytes) {
     } else if (outbound_ && phase_ != phase::body) {
         wait_since_ = clock::now();
     }
+    if (queued_bytes_ == 0) write_progress_ = clock::now();
     // Small pieces are joined so that one write carries a whole reply head.
     if (!queue_.empty() && queue_.back().fd < 0 && queue_.back().sent == 0 &&
         queue_.back().data.size() + bytes.size() <= plain_read_min && queue_.size() > inflight_)
@@ -89,6 +112,7 @@ void conn_base::send_file(int fd, std::uint64_t off, std::uint64_t len) {
         ::close(fd);
         return;
     }
+    if (queued_bytes_ == 0) write_progress_ = clock::now();
     out_item item;
     item.fd = fd;
     item.off = off;
@@ -130,11 +154,13 @@ void conn_base::on_written(const error_code& ec, std::size_t n) {
             n = 0;
         }
     }
+    write_progress_ = clock::now();
     if (above_high_ && queued_bytes_ < drain_mark) {
         above_high_ = false;
         deliver(EV_DRAIN, nullptr);
     }
     service();
+    flush_dirty();
 }
 
 void conn_base::on_file_written(const error_code& ec, std::size_t n) {
@@ -154,11 +180,13 @@ void conn_base::on_file_written(const error_code& ec, std::size_t n) {
         ::close(front.fd);
         queue_.pop_front();
     }
+    write_progress_ = clock::now();
     if (above_high_ && queued_bytes_ < drain_mark) {
         above_high_ = false;
         deliver(EV_DRAIN, nullptr);
     }
     service();
+    flush_dirty();
 }
 
 // ---- close modes ------------------------------------------------------------
@@ -239,7 +267,9 @@ void conn_base::deliver(int ev, void* data) {
     // Whoever delivers an event runs service() afterwards, so output
     // queued by this connection's own handler needs no posted call.
     ++dispatching_;
+    ++dispatch_depth;
     handler(*this, ev, data);
+    --dispatch_depth;
     --dispatching_;
 }
 
@@ -251,6 +281,16 @@ void conn_base::connected() {
 
 void conn_base::schedule() {
     if (service_posted_ || closed_ || dispatching_ > 0) return;
+    if (dispatch_depth > 0) {
+        if (in_dirty_) return;
+        in_dirty_ = true;
+        dirty.push_back(shared_from_this());
+        if (!flush_posted) {  // in case no completion flushes before the loop goes on
+            flush_posted = true;
+            asio::post(io(), [] { flush_dirty(); });
+        }
+        return;
+    }
     service_posted_ = true;
     asio::post(io(), [self = shared_from_this()] {
         self->service_posted_ = false;
@@ -304,6 +344,7 @@ void conn_base::on_read(const error_code& ec, std::size_t n) {
         if (!events_stopped_ && !read_paused_ && (phase_ != phase::idle || !held_)) process_input();
     }
     service();
+    flush_dirty();
 }
 
 void conn_base::on_eof() {
@@ -341,8 +382,10 @@ void conn_base::tick(clock::time_point now) {
     deliver(EV_POLL, nullptr);
     service();
     if (closed_ || close_now_) return;
-    if (waiting_for_head() && now - wait_since_ > std::chrono::seconds(loop::settings().head_timeout_s))
-        close_now();
+    auto limit = std::chrono::seconds(loop::settings().head_timeout_s);
+    if (waiting_for_head() && now - wait_since_ > limit) close_now();
+    // A peer that stops reading must not hold its output (and what feeds it) forever.
+    if (queued_bytes_ > 0 && now - write_progress_ > limit) close_now();
 }
 
 // ---- parsing ---------------------------------------------------------------------

@@ -38,6 +38,7 @@ class conn_base;
 using conn_ptr = std::shared_ptr<conn_base>;
 using registry = std::list<conn_ptr>;
 registry& connections();
+void flush_dirty();
 
 struct out_item {
     std::string data;         // bytes to send, or
@@ -74,6 +75,7 @@ public:
     void connected();                // socket ready (accepted, handshaken or connected)
     void tick(clock::time_point now);
     void finish_close();
+    void run_deferred();  // the service() deferred while other handlers ran
     void set_endpoints(const tcp::socket& s);
     registry::iterator reg_it;
     bool registered = false;
@@ -144,7 +146,9 @@ private:
     bool above_high_ = false;
     phase phase_ = phase::idle;
     std::uint32_t messages_ = 0;
-    int dispatching_ = 0;  // handler calls of this connection in progress  // messages parsed on this connection
+    int dispatching_ = 0;  // handler calls of this connection in progress
+    bool in_dirty_ = false;
+    clock::time_point write_progress_;  // last time output moved (or began)  // messages parsed on this connection
     std::size_t queued_bytes_ = 0;
     clock::time_point wait_since_;
     std::optional<http_parser<true>> request_parser_;

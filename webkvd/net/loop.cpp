@@ -79,6 +79,7 @@ void do_tick() {
     std::vector<conn_ptr> all(s.conns.begin(), s.conns.end());
     auto now = clock::now();
     for (auto& c : all) c->tick(now);
+    flush_dirty();
     arm_tick();
 }
 
