@@ -9,6 +9,7 @@ import unittest
 from support.webkvd_process import Sandbox, Webkvd, free_port, wait_for_port
 
 HEAD_TIMEOUT_S = 2
+BIG_BYTES = 64 * 1024 * 1024
 
 
 def exchange(port, data, timeout=10.0):
@@ -33,6 +34,8 @@ class HttpLayer(unittest.TestCase):
         cls.box = Sandbox()
         with open(os.path.join(cls.box.www, "a.txt"), "w") as f:
             f.write("hello\n")
+        with open(os.path.join(cls.box.www, "big.bin"), "wb") as f:
+            f.truncate(BIG_BYTES)
         cls.port = free_port()
         env = dict(cls.box.env, WEBKVD_HEAD_TIMEOUT=str(HEAD_TIMEOUT_S))
         cls.server = Webkvd(["-p", f"127.0.0.1:{cls.port}", "-w", cls.box.www], env)
@@ -99,6 +102,22 @@ class HttpLayer(unittest.TestCase):
         finally:
             slow.close()
             idle.close()
+
+    def test_reader_that_stops_reading_is_dropped(self):
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            s.sendall(b"GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+            time.sleep(HEAD_TIMEOUT_S + 2.5)
+            got = 0
+            while True:
+                try:
+                    piece = s.recv(1 << 20)
+                except ConnectionResetError:
+                    break
+                if not piece:
+                    break
+                got += len(piece)
+        self.assertLess(got, BIG_BYTES)
 
     def test_many_idle_connections_do_not_stop_service(self):
         conns = [socket.create_connection(("127.0.0.1", self.port), timeout=10) for _ in range(300)]

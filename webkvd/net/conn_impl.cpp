@@ -385,7 +385,10 @@ void conn_base::tick(clock::time_point now) {
     auto limit = std::chrono::seconds(loop::settings().head_timeout_s);
     if (waiting_for_head() && now - wait_since_ > limit) close_now();
     // A peer that stops reading must not hold its output (and what feeds it) forever.
-    if (queued_bytes_ > 0 && now - write_progress_ > limit) close_now();
+    if (queued_bytes_ > 0 && now - write_progress_ > limit) {
+        abortive_ = true;  // what the kernel still holds for it is dropped too
+        close_now();
+    }
 }
 
 // ---- parsing ---------------------------------------------------------------------
@@ -610,6 +613,7 @@ void plain_conn::do_shutdown() {
 
 void plain_conn::close_socket() {
     error_code ec;
+    if (abortive_) socket.set_option(asio::socket_base::linger(true, 0), ec);
     socket.close(ec);
 }
 
@@ -662,6 +666,7 @@ void tls_conn::do_shutdown() {
 
 void tls_conn::close_socket() {
     error_code ec;
+    if (abortive_) stream.lowest_layer().set_option(asio::socket_base::linger(true, 0), ec);
     stream.lowest_layer().close(ec);
 }
 

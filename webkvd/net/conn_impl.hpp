@@ -112,6 +112,7 @@ protected:
     bool writing_ = false;
     bool connected_ = false;
     bool closed_ = false;
+    bool abortive_ = false;  // close with a reset: the peer stopped reading
 
 private:
     enum class phase : std::uint8_t { idle, head, body };
