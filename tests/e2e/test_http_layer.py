@@ -6,26 +6,10 @@ import socket
 import time
 import unittest
 
-from support.webkvd_process import Sandbox, Webkvd, free_port, wait_for_port
+from support.webkvd_process import Sandbox, Webkvd, exchange, free_port, wait_for_port
 
 HEAD_TIMEOUT_S = 2
 BIG_BYTES = 64 * 1024 * 1024
-
-
-def exchange(port, data, timeout=10.0):
-    """Sends data, returns everything received until the server closes."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
-        s.sendall(data)
-        out = b""
-        while True:
-            try:
-                piece = s.recv(65536)
-            except ConnectionResetError:
-                break
-            if not piece:
-                break
-            out += piece
-        return out
 
 
 class HttpLayer(unittest.TestCase):

@@ -13,7 +13,7 @@ from support.api_http import API_HEAD, SILENT_SCRIPT, read_all, read_some, send_
 from support.fake_backend import FakeBackend, ProxyRig, Reply
 from support.health import fd_count, settle
 from support.tally import Tally
-from support.webkvd_process import Sandbox, Webkvd, free_port, wait_for_port
+from support.webkvd_process import Sandbox, Webkvd, exchange, free_port, wait_for_port
 
 TALLY = Tally("limits")
 HEAD_TIMEOUT_S = 2
@@ -25,24 +25,6 @@ OVER_NOFILE = 100
 LONG_HEAD_TIMEOUT_S = 120
 # Longest a connection may take to see its close (time-out and tick included).
 CLOSE_WAIT_S = 10
-
-
-def exchange(port, data, timeout=20.0):
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
-        try:
-            s.sendall(data)
-        except OSError:
-            pass  # refused early: the reply is what was sent before
-        out = b""
-        while True:
-            try:
-                piece = s.recv(65536)
-            except (ConnectionResetError, socket.timeout):
-                break
-            if not piece:
-                break
-            out += piece
-        return out
 
 
 def closed_soon(sock):

@@ -7,6 +7,7 @@ import socket
 import unittest
 
 from support.webkvd_process import Sandbox, Webkvd, free_port, wait_for_port
+from support.webkvd_process import exchange as raw_exchange
 
 SECRET = b"TOP SECRET"
 BIG_BYTES = 8 * 1024 * 1024
@@ -14,17 +15,7 @@ BIG_BYTES = 8 * 1024 * 1024
 
 def exchange(port, request, timeout=20.0):
     """Sends the request bytes; returns (head, body) of what came until the close."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
-        s.sendall(request)
-        data = b""
-        while True:
-            try:
-                piece = s.recv(1 << 16)
-            except ConnectionResetError:
-                break
-            if not piece:
-                break
-            data += piece
+    data = raw_exchange(port, request, timeout)
     head, _, body = data.partition(b"\r\n\r\n")
     return head.decode("latin-1"), body
 

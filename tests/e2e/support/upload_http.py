@@ -3,6 +3,8 @@
 import os
 import socket
 
+from support.webkvd_process import exchange, read_to_close  # noqa: F401 (used by the upload tests)
+
 BOUNDARY = "----TestBoundary7MA4YWxkTrZu0gW"
 
 
@@ -32,26 +34,6 @@ def post_head(uri, length, content_type=f"multipart/form-data; boundary={BOUNDAR
     if length is not None:
         head += f"Content-Length: {length}\r\n"
     return (head + extra + "\r\n").encode()
-
-
-def read_to_close(sock):
-    out = b""
-    while True:
-        try:
-            piece = sock.recv(65536)
-        except (ConnectionResetError, socket.timeout):
-            break
-        if not piece:
-            break
-        out += piece
-    return out
-
-
-def exchange(port, data, timeout=10.0):
-    """Sends data in one write; everything received until the server closes."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
-        s.sendall(data)
-        return read_to_close(s)
 
 
 def upload(port, body, uri="/_upload", **head_args):

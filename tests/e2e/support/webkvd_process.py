@@ -65,6 +65,33 @@ def http_get(port, path="/", tls=False, timeout=WAIT_S):
         return data
 
 
+def read_to_close(sock):
+    """Everything sock receives until the peer closes (or resets, or the
+    socket's time-out passes)."""
+    out = b""
+    while True:
+        try:
+            piece = sock.recv(65536)
+        except (ConnectionResetError, socket.timeout):
+            break
+        if not piece:
+            break
+        out += piece
+    return out
+
+
+def exchange(port, data, timeout=WAIT_S):
+    """Sends data in one write; everything received until the server closes.
+    A server that refuses early may reset the write: what it sent before
+    is the answer."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        try:
+            s.sendall(data)
+        except OSError:
+            pass
+        return read_to_close(s)
+
+
 class Sandbox:
     """A temporary directory with a web root, an upload directory, a scripts
     directory and a store socket path; the environment that points there."""
