@@ -1,6 +1,6 @@
 #include "webkvd/net/conn_impl.hpp"
 
-#include <sys/sendfile.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
@@ -29,7 +29,8 @@ constexpr std::string_view expect_continue = "100-continue";
 constexpr std::size_t tls_read_bytes = 16 * 1024;
 constexpr std::size_t keep_capacity = 16 * 1024;  // idle input buffers above this are freed
 constexpr std::size_t file_piece_bytes = 256 * 1024;
-constexpr std::size_t sendfile_max = 4 * 1024 * 1024;
+constexpr std::size_t plain_file_piece_bytes = 64 * 1024;
+constexpr std::size_t file_turn_bytes = 16 * 1024 * 1024;
 constexpr auto linger_time = std::chrono::seconds(1);
 constexpr int informational_min = 100;
 constexpr int informational_max = 199;
@@ -179,6 +180,7 @@ void conn_base::on_file_written(const error_code& ec, std::size_t n) {
     if (front.left == 0) {
         ::close(front.fd);
         queue_.pop_front();
+        std::string().swap(file_piece_);  // an idle connection keeps no file buffer
     }
     write_progress_ = clock::now();
     if (above_high_ && queued_bytes_ < drain_mark) {
@@ -568,35 +570,53 @@ void plain_conn::do_write() {
     writing_ = true;
     if (queue_.front().fd >= 0) {
         inflight_ = 1;
-        socket.async_wait(tcp::socket::wait_write, [self = shared_from_this(), this](const error_code& ec) {
-            if (closed_) return;
-            if (ec) {
-                on_file_written(ec, 0);
-                return;
-            }
-            send_file_piece();
-        });
+        send_file_piece();
         return;
     }
     asio::async_write(socket, gather(),
                       [self = shared_from_this(), this](const error_code& ec, std::size_t n) { on_written(ec, n); });
 }
 
+// Sends file bytes while the socket takes them (up to a turn's worth, so
+// other connections get theirs), and waits for room only when it is full.
+// Plain reads and sends: on loopback and on small devices they move file
+// bytes faster than sendfile(2) does.
 void plain_conn::send_file_piece() {
     auto& front = queue_.front();
     off_t off = static_cast<off_t>(front.off);
-    std::size_t want = front.left < sendfile_max ? static_cast<std::size_t>(front.left) : sendfile_max;
-    ssize_t n = ::sendfile(socket.native_handle(), front.fd, &off, want);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        writing_ = false;
-        service();
-        return;
-    }
-    if (n <= 0) {
+    std::uint64_t left = front.left;
+    std::size_t total = 0;
+    if (file_piece_.size() != plain_file_piece_bytes) file_piece_.resize(plain_file_piece_bytes);
+    while (left > 0 && total < file_turn_bytes) {
+        std::size_t want = left < plain_file_piece_bytes ? static_cast<std::size_t>(left) : plain_file_piece_bytes;
+        ssize_t got = ::pread(front.fd, file_piece_.data(), want, off);
+        if (got <= 0) {  // read error, or the file shrank under us
+            on_file_written(asio::error::broken_pipe, 0);
+            return;
+        }
+        ssize_t n = ::send(socket.native_handle(), file_piece_.data(), static_cast<std::size_t>(got), MSG_NOSIGNAL);
+        if (n > 0) {
+            off += n;
+            total += static_cast<std::size_t>(n);
+            left -= static_cast<std::uint64_t>(n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         on_file_written(asio::error::broken_pipe, 0);
         return;
     }
-    on_file_written({}, static_cast<std::size_t>(n));
+    if (total > 0) {
+        on_file_written({}, total);
+        return;
+    }
+    socket.async_wait(tcp::socket::wait_write, [self = shared_from_this(), this](const error_code& ec) {
+        if (closed_) return;
+        if (ec) {
+            on_file_written(ec, 0);
+            return;
+        }
+        send_file_piece();
+    });
 }
 
 bool plain_conn::nothing_unread() {
