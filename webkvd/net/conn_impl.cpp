@@ -505,6 +505,8 @@ void conn_base::finish_message() {
     streaming_ = false;
     request_parser_.reset();
     reply_parser_.reset();
+    msg_.headers.clear();
+    msg_.headers.shrink_to_fit();  // a quiet connection keeps no header table
     body_.clear();
     if (body_.capacity() > keep_capacity) body_.shrink_to_fit();
     wait_since_ = clock::now();

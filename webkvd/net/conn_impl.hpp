@@ -48,6 +48,35 @@ struct out_item {
     std::size_t sent = 0;     // bytes of data already written
 };
 
+// FIFO of output items that holds no memory while empty (an empty std::deque
+// keeps a block), so that many quiet connections stay small.
+class out_queue {
+public:
+    using items = std::deque<out_item>;
+    bool empty() const { return !q_ || q_->empty(); }
+    std::size_t size() const { return q_ ? q_->size() : 0; }
+    out_item& front() { return q_->front(); }
+    out_item& back() { return q_->back(); }
+    void push_back(out_item&& item) {
+        if (!q_) q_ = std::make_unique<items>();
+        q_->push_back(std::move(item));
+    }
+    void pop_front() {
+        q_->pop_front();
+        if (q_->empty()) q_.reset();
+    }
+    void clear() { q_.reset(); }
+    items::iterator begin() { return q_ ? q_->begin() : none().begin(); }
+    items::iterator end() { return q_ ? q_->end() : none().end(); }
+
+private:
+    static items& none() {
+        static items empty_items;
+        return empty_items;
+    }
+    std::unique_ptr<items> q_;
+};
+
 class conn_base : public connection, public std::enable_shared_from_this<conn_base>, private body_sink {
 public:
     conn_base(bool tls, bool outbound);
@@ -103,7 +132,7 @@ protected:
     std::span<const asio::const_buffer> gather();
 
     boost::beast::flat_buffer inbuf_;
-    std::deque<out_item> queue_;
+    out_queue queue_;
     static constexpr std::size_t gather_max = 16;
     std::array<asio::const_buffer, gather_max> out_bufs_;  // buffers of the write in flight
     std::string file_piece_;  // file bytes in flight on TLS connections
