@@ -28,7 +28,7 @@ constexpr std::string_view expect_continue = "100-continue";
 
 constexpr std::size_t tls_read_bytes = 16 * 1024;
 constexpr std::size_t keep_capacity = 16 * 1024;  // idle input buffers above this are freed
-constexpr std::size_t file_piece_bytes = 256 * 1024;
+constexpr std::size_t tls_file_piece_bytes = 256 * 1024;
 constexpr std::size_t plain_file_piece_bytes = 64 * 1024;
 constexpr std::size_t file_turn_bytes = 16 * 1024 * 1024;
 constexpr auto linger_time = std::chrono::seconds(1);
@@ -663,7 +663,7 @@ void tls_conn::do_write() {
     auto& front = queue_.front();
     if (front.fd >= 0) {
         inflight_ = 1;
-        std::size_t want = front.left < file_piece_bytes ? static_cast<std::size_t>(front.left) : file_piece_bytes;
+        std::size_t want = front.left < tls_file_piece_bytes ? static_cast<std::size_t>(front.left) : tls_file_piece_bytes;
         file_piece_.resize(want);
         ssize_t n = ::pread(front.fd, file_piece_.data(), want, static_cast<off_t>(front.off));
         if (n <= 0) {
