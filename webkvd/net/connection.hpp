@@ -142,8 +142,9 @@ bool load_tls(const std::string& pem_file, std::string& error);
 // reports the result), or null when the address cannot be used.
 connection* connect(const std::string& address, handler_fn handler, void* user_data);
 
-// Runs forever, delivering EV_POLL to every connection once a second.
-[[noreturn]] void run();
+// Runs until SIGTERM (returns then), delivering EV_POLL to every
+// connection once a second.
+void run();
 
 // Runs until no work is left or stop() is called (tests).
 void run_for_test();

@@ -3,6 +3,7 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/asio/ssl/context.hpp>
 
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <map>
 #include <vector>
 
@@ -275,9 +277,19 @@ connection* connect(const std::string& address, handler_fn handler, void* user_d
 }
 
 void run() {
-    for (;;) {
-        state().io.run();
-        state().io.restart();
+    auto& s = state();
+    // SIGTERM ends the loop in order, so that the process exits normally
+    // (and a leak checker sees its memory) instead of dying mid-pass.
+    asio::signal_set terminate(s.io, SIGTERM);
+    bool terminated = false;
+    terminate.async_wait([&terminated](const error_code& ec, int) {
+        if (ec) return;
+        terminated = true;
+        state().io.stop();
+    });
+    while (!terminated) {
+        s.io.run();
+        s.io.restart();
     }
 }
 

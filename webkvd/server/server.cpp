@@ -70,4 +70,5 @@ void run_server() {
     notice(startup_notice_level, roots_format, config.www_root, upload_dir_shown().c_str());
 
     net::loop::run();
+    std::exit(0);  // SIGTERM: an orderly end
 }

@@ -13,6 +13,9 @@ import time
 WEBKVD = os.environ.get("WEBKVD", "webkvd")
 # Upper bound for anything a test waits for; reaching it is a failure.
 WAIT_S = 20.0
+# How long an orderly exit may take before the process is killed.
+STOP_WAIT_S = 10.0
+SANITIZER_MARKERS = ("ERROR: LeakSanitizer", "ERROR: AddressSanitizer", "runtime error:")
 
 
 def free_port():
@@ -174,11 +177,22 @@ class Webkvd:
             out.append(line)
 
     def stop(self):
+        """SIGTERM, which webkvd answers with an orderly exit; a sanitizer
+        build then reports leaks and errors on standard error, and a report
+        fails the test that stops it."""
         if self.proc.poll() is None:
-            self.proc.kill()
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=STOP_WAIT_S)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
         self.wait()
         self.proc.stdout.close()
         self.proc.stderr.close()
+        report = self.stderr.decode(errors="replace")
+        for marker in SANITIZER_MARKERS:
+            if marker in report:
+                raise AssertionError("webkvd reported at exit:\n" + report[-4000:])
 
 
 def make_certificate(directory):
