@@ -60,6 +60,20 @@ def wait_until(predicate, timeout=WAIT_S):
     return predicate()
 
 
+def kill_all_with(marker):
+    """Kills every process whose command line holds marker, supervisors
+    first so that nothing is restarted, and reaps them."""
+    pids = processes_with(marker)
+    supervisors = [p for p in pids if stat_of(p) and stat_of(p)[1] == p]
+    for pid in supervisors + pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    while reap(timeout=2) is not None:
+        pass
+
+
 def reap(pid=-1, timeout=WAIT_S):
     """Waits for a child (any child with -1) to end: (pid, exit code) or None."""
     deadline = time.monotonic() + timeout
@@ -86,15 +100,7 @@ class DaemonTest(unittest.TestCase):
         self.marker = self.box.www
 
     def tearDown(self):
-        pids = processes_with(self.marker)
-        supervisors = [p for p in pids if stat_of(p) and stat_of(p)[1] == p]
-        for pid in supervisors + pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        while reap(timeout=2) is not None:
-            pass
+        kill_all_with(self.marker)
         self.box.cleanup()
 
     def launch(self, *args):

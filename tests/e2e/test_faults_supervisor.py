@@ -18,7 +18,7 @@ from support.api_http import API_HEAD, SILENT_SCRIPT, parse_chunked, read_all, s
 from support.proc import Larkd
 from support.tally import Tally
 from support.webkvd_process import WAIT_S, WEBKVD, Sandbox, free_port, wait_for_port
-from test_daemon import become_subreaper, processes_with, reap, stat_of, wait_until
+from test_daemon import become_subreaper, kill_all_with, processes_with, stat_of, wait_until
 
 TALLY = Tally("faults_supervisor")
 KILLS = 5
@@ -45,15 +45,7 @@ class ChildKilledUnderLoad(unittest.TestCase):
         self.port = free_port()
 
     def tearDown(self):
-        pids = processes_with(self.marker)
-        supervisors = [p for p in pids if stat_of(p) and stat_of(p)[1] == p]
-        for pid in supervisors + pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        while reap(timeout=2) is not None:
-            pass
+        kill_all_with(self.marker)
         self.box.cleanup()
 
     def child(self, supervisor):
