@@ -6,7 +6,7 @@ import socket
 import time
 import unittest
 
-from support.webkvd_process import Sandbox, Webkvd, free_port, wait_for_port
+from support.webkvd_process import Sandbox, Webkvd, field, status, free_port, wait_for_port
 
 TIME_LIMIT_S = 2
 LONG_LIMIT_S = 300
@@ -42,19 +42,6 @@ def request(port, path, method="GET", body=b"", fields=(), proto="HTTP/1.1"):
     if body:
         extra += f"Content-Length: {len(body)}\r\n"
     return exchange(port, f"{method} {path} {proto}\r\nHost: x\r\n{extra}\r\n".encode() + body)
-
-
-def status(head):
-    parts = head.split(" ", 2)
-    return int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else 0
-
-
-def field(head, name):
-    for line in head.split("\r\n")[1:]:
-        n, _, v = line.partition(":")
-        if n.strip().lower() == name.lower():
-            return v.strip()
-    return None
 
 
 def dechunk(body):

@@ -6,7 +6,7 @@ import os
 import socket
 import unittest
 
-from support.webkvd_process import Sandbox, Webkvd, free_port, wait_for_port
+from support.webkvd_process import Sandbox, Webkvd, field, status, free_port, wait_for_port
 from support.webkvd_process import exchange as raw_exchange
 
 SECRET = b"TOP SECRET"
@@ -23,19 +23,6 @@ def exchange(port, request, timeout=20.0):
 def get(port, path, *fields, method="GET"):
     extra = "".join(f"{f}\r\n" for f in fields)
     return exchange(port, f"{method} {path} HTTP/1.1\r\nHost: x\r\n{extra}\r\n".encode())
-
-
-def status(head):
-    parts = head.split(" ", 2)
-    return int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else 0
-
-
-def field(head, name):
-    for line in head.split("\r\n")[1:]:
-        n, _, v = line.partition(":")
-        if n.strip().lower() == name.lower():
-            return v.strip()
-    return None
 
 
 class StaticFiles(unittest.TestCase):

@@ -95,6 +95,21 @@ def exchange(port, data, timeout=WAIT_S):
         return read_to_close(s)
 
 
+def status(head):
+    """Status code of a reply head given as text; 0 when there is none."""
+    parts = head.split(" ", 2)
+    return int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else 0
+
+
+def field(head, name):
+    """Value of the first header of that name (any case) in a reply head, or None."""
+    for line in head.split("\r\n")[1:]:
+        n, _, v = line.partition(":")
+        if n.strip().lower() == name.lower():
+            return v.strip()
+    return None
+
+
 class Sandbox:
     """A temporary directory with a web root, an upload directory, a scripts
     directory and a store socket path; the environment that points there."""
